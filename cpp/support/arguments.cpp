@@ -1,0 +1,101 @@
+#include "support/arguments.hpp"
+
+#include <algorithm>
+
+namespace tolvane::py {
+namespace {
+
+[[noreturn]] void raise_positional_count(const Signature& signature, Py_ssize_t given) {
+    const auto total = static_cast<Py_ssize_t>(signature.names.size());
+    Py_ssize_t expected = total;
+    const char* bound = "at most";
+    if (given < signature.required) {
+        expected = signature.required;
+        bound = "at least";
+    }
+    if (signature.required == total) bound = "exactly";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 signature.function, bound, expected, expected == 1 ? "" : "s", given);
+    throw ErrorAlreadySet{};
+}
+
+Py_ssize_t parameter_index(const Signature& signature, PyObject* keyword) {
+    for (std::size_t i = 0; i < signature.names.size(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, signature.names[i]) == 0) {
+            return static_cast<Py_ssize_t>(i);
+        }
+    }
+    return -1;
+}
+
+// Reports the first keyword that names no free parameter.
+[[noreturn]] void raise_bad_keyword(const Signature& signature, PyObject* kwargs,
+                                    Py_ssize_t positional) {
+    Py_ssize_t position = 0;
+    PyObject* keyword = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &keyword, &value)) {
+        if (!PyUnicode_Check(keyword)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", signature.function);
+            throw ErrorAlreadySet{};
+        }
+        const Py_ssize_t index = parameter_index(signature, keyword);
+        if (index >= positional) continue;
+        if (index >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         signature.function, keyword);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         signature.function, keyword);
+        }
+        throw ErrorAlreadySet{};
+    }
+    PyErr_SetString(PyExc_SystemError, "keyword arguments could not be matched");
+    throw ErrorAlreadySet{};
+}
+
+}  // namespace
+
+void parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                     std::span<PyObject*> slots) {
+    const auto total = static_cast<Py_ssize_t>(signature.names.size());
+    const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+    std::fill(slots.begin(), slots.end(), nullptr);
+    if (positional > total) raise_positional_count(signature, positional);
+    for (Py_ssize_t i = 0; i < positional; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
+
+    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) {
+        if (positional < signature.required) raise_positional_count(signature, positional);
+        return;
+    }
+    Py_ssize_t unmatched = PyDict_GET_SIZE(kwargs);
+    for (Py_ssize_t i = positional; i < total; ++i) {
+        PyObject* value = nullptr;
+        if (unmatched > 0) {
+            Ref name = checked(PyUnicode_FromString(signature.names[i]));
+            value = PyDict_GetItemWithError(kwargs, name.get());
+            if (!value && PyErr_Occurred()) throw ErrorAlreadySet{};
+        }
+        if (value) {
+            slots[i] = value;
+            --unmatched;
+        } else if (i < signature.required) {
+            raise_positional_count(signature, i);
+        }
+    }
+    if (unmatched > 0) raise_bad_keyword(signature, kwargs, positional);
+}
+
+void parse_no_arguments(const char* function, PyObject* args, PyObject* kwargs) {
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", function);
+        throw ErrorAlreadySet{};
+    }
+    if (PyTuple_GET_SIZE(args) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", function,
+                     PyTuple_GET_SIZE(args));
+        throw ErrorAlreadySet{};
+    }
+}
+
+}  // namespace tolvane::py

@@ -1,0 +1,26 @@
+// Argument parsing for functions taking positional-or-keyword parameters.
+#pragma once
+
+#include <span>
+
+#include "support/py_ref.hpp"
+
+namespace tolvane::py {
+
+struct Signature {
+    const char* function;                // name used in error messages
+    std::span<const char* const> names;  // parameter names, in order
+    Py_ssize_t required;                 // how many leading parameters are required
+};
+
+// Collects (args, kwargs) of a METH_VARARGS | METH_KEYWORDS call into one
+// borrowed reference per parameter (null where an optional one is omitted).
+// Raises TypeError (thrown as ErrorAlreadySet) for a positional count out of
+// range, a missing required argument, an unknown, duplicate or non-text keyword.
+void parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                     std::span<PyObject*> slots);
+
+// For functions without parameters.
+void parse_no_arguments(const char* function, PyObject* args, PyObject* kwargs);
+
+}  // namespace tolvane::py

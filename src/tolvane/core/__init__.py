@@ -1,0 +1,4 @@
+"""Native core of tolvane.
+
+- :mod:`tolvane.core.pindle` -- ``str_to_bytearray``.
+"""
