@@ -8,7 +8,7 @@ import pytest
 from tolvane.core import _probe
 
 RUNTIME = f"{sys.version_info.major}.{sys.version_info.minor}"
-MODULES = ["tolvane.core.pindle"]
+MODULES = ["tolvane.core.pindle", "tolvane.core.vexal"]
 
 
 def other_minor():

@@ -1,7 +1,12 @@
 // tolvane.core._probe: private hooks that let the test suite reach native
 // pieces that have no Python surface of their own. Not part of the API.
+#define TOLVANE_IMPORT_NUMPY_API
+#include <map>
+
 #include "support/errors.hpp"
 #include "support/module_setup.hpp"
+#include "support/numpy_api.hpp"
+#include "vexal/vexal_api.h"
 
 namespace tolvane::probe {
 namespace {
@@ -20,13 +25,130 @@ PyObject* warn_on_version_mismatch(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// --- vexal's exports, bound the way the engine binds them ---------------
+
+vexal_api::Api vexal;
+bool vexal_bound = false;
+
+bool bind_vexal_once() {
+    if (!vexal_bound && vexal_api::import_api(vexal) == 0) vexal_bound = true;
+    return vexal_bound;
+}
+
+// Returns None, or null if the bound function left an exception set.
+PyObject* none_unless_error() {
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <class Value>
+bool dict_to_map(PyObject* dict, std::map<int, Value>& out) {
+    if (!PyDict_Check(dict)) {
+        PyErr_SetString(PyExc_TypeError, "expected a dict");
+        return false;
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        const long sid = PyLong_AsLong(key);
+        if (sid == -1 && PyErr_Occurred()) return false;
+        if constexpr (std::is_same_v<Value, int>) {
+            const long mapped = PyLong_AsLong(value);
+            if (mapped == -1 && PyErr_Occurred()) return false;
+            out[static_cast<int>(sid)] = static_cast<int>(mapped);
+        } else {
+            const double mapped = PyFloat_AsDouble(value);
+            if (mapped == -1.0 && PyErr_Occurred()) return false;
+            out[static_cast<int>(sid)] = mapped;
+        }
+    }
+    return true;
+}
+
+// bind_vexal(module_name): bind the exports of `module_name`; raise on failure.
+PyObject* bind_vexal(PyObject*, PyObject* args) {
+    const char* module_name = nullptr;
+    if (!PyArg_ParseTuple(args, "s", &module_name)) return nullptr;
+    vexal_api::Api api;
+    if (vexal_api::import_api(api, module_name) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// start_analysis(price, close, pos2price: dict, nstocks, fee, tax, window, step)
+PyObject* start_analysis(PyObject*, PyObject* args) {
+    PyObject* price = nullptr;
+    PyObject* close = nullptr;
+    PyObject* columns = nullptr;
+    int nstocks = 0, window = 0, step = 0;
+    double fee = 0, tax = 0;
+    if (!PyArg_ParseTuple(args, "OOOiddii", &price, &close, &columns, &nstocks, &fee, &tax,
+                          &window, &step)) {
+        return nullptr;
+    }
+    std::map<int, int> pos2price;
+    if (!dict_to_map(columns, pos2price) || !bind_vexal_once()) return nullptr;
+    vexal.start_analysis(reinterpret_cast<PyArrayObject*>(price),
+                         reinterpret_cast<PyArrayObject*>(close), pos2price, nstocks, fee, tax,
+                         window, step);
+    return none_unless_error();
+}
+
+PyObject* record_date(PyObject*, PyObject* args) {
+    int d = 0;
+    if (!PyArg_ParseTuple(args, "i", &d) || !bind_vexal_once()) return nullptr;
+    vexal.record_date(d);
+    return none_unless_error();
+}
+
+PyObject* record_entry(PyObject*, PyObject* args) {
+    int sid = 0, transaction = 0;
+    double position = 0;
+    if (!PyArg_ParseTuple(args, "idi", &sid, &position, &transaction) || !bind_vexal_once()) {
+        return nullptr;
+    }
+    vexal.record_entry(sid, position, transaction);
+    return none_unless_error();
+}
+
+PyObject* record_exit(PyObject*, PyObject* args) {
+    int sid = 0, transaction = 0;
+    if (!PyArg_ParseTuple(args, "ii", &sid, &transaction) || !bind_vexal_once()) return nullptr;
+    vexal.record_exit(sid, transaction);
+    return none_unless_error();
+}
+
+// end_analysis(book: dict sid -> value)
+PyObject* end_analysis(PyObject*, PyObject* args) {
+    PyObject* book = nullptr;
+    if (!PyArg_ParseTuple(args, "O", &book)) return nullptr;
+    std::map<int, double> pos;
+    if (!dict_to_map(book, pos) || !bind_vexal_once()) return nullptr;
+    return vexal.end_analysis(pos);
+}
+
+// exported_arrays() -> (entry, position): the arrays the exported variables hold now.
+PyObject* exported_arrays(PyObject*, PyObject*) {
+    if (!bind_vexal_once()) return nullptr;
+    return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(*vexal.entry),
+                         reinterpret_cast<PyObject*>(*vexal.position));
+}
+
 PyMethodDef functions[] = {
+    {"bind_vexal", bind_vexal, METH_VARARGS, "Bind the vexal exports of a module; raise on failure."},
+    {"start_analysis", start_analysis, METH_VARARGS, nullptr},
+    {"record_date", record_date, METH_VARARGS, nullptr},
+    {"record_entry", record_entry, METH_VARARGS, nullptr},
+    {"record_exit", record_exit, METH_VARARGS, nullptr},
+    {"end_analysis", end_analysis, METH_VARARGS, nullptr},
+    {"exported_arrays", exported_arrays, METH_NOARGS, nullptr},
     {"warn_on_version_mismatch", warn_on_version_mismatch, METH_VARARGS,
      "Run the import-time version check as if compiled for major.minor."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int add_attributes(PyObject* module) {
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
     for (PyMethodDef* function = functions; function->ml_name; ++function) {
         if (py::add_function(module, function) < 0) return -1;
     }

@@ -21,6 +21,9 @@ public:
     // Call from the module's m_free: a later import may then start afresh.
     void release(PyObject* module) noexcept;
 
+    // Whether `module` is the module object that was admitted.
+    bool owns(PyObject* module) const noexcept { return module_ == module; }
+
 private:
     const char* short_name_;
     PyObject* module_ = nullptr;  // borrowed: cleared by release()

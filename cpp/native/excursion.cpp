@@ -1,0 +1,178 @@
+#include "native/excursion.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tolvane::native {
+namespace {
+
+std::int64_t wrap_index(std::int64_t index, std::int64_t size) {
+    const std::int64_t wrapped = index < 0 ? index + size : index;
+    // Both axes of an element read report axis 0: the column is read from a row.
+    if (wrapped < 0 || wrapped >= size) throw ArrayIndexError(index, 0, size);
+    return wrapped;
+}
+
+// Python's floor division of integers.
+std::int64_t floor_divide(std::int64_t numerator, std::int64_t denominator) {
+    if (denominator == 0) throw IntegerDivisionError{};
+    std::int64_t quotient = numerator / denominator;
+    if (numerator % denominator != 0 && ((numerator < 0) != (denominator < 0))) --quotient;
+    return quotient;
+}
+
+double checked_divide(double numerator, double denominator) {
+    if (denominator == 0.0) throw FloatDivisionError{};
+    return numerator / denominator;
+}
+
+// The running statistics of the path up to the current point.
+struct PathState {
+    double ratio;           // the trade's value relative to its entry trade price
+    double running_max;     // cummax
+    double running_min;     // cummin
+    double max_at_min;      // cummax at the point recorded as where the minimum was set
+    double drawdown;        // mdd
+    double profit_points;   // profit_period
+
+    ProfileBlock block() const {
+        return {running_min - 1, running_max - 1, max_at_min - 1, drawdown, profit_points, ratio - 1};
+    }
+};
+
+// Which offsets of the path the profile samples.
+class SamplePlan {
+public:
+    SamplePlan(const AnalysisSettings& settings, std::uint64_t points, std::int64_t exit_offset)
+        : step_(settings.window_step),
+          limit_(std::min(static_cast<std::uint64_t>(static_cast<std::int64_t>(settings.window)), points)),
+          exit_offset_(std::min(static_cast<std::uint64_t>(exit_offset), points - 1)) {}
+
+    bool is_window_sample(std::uint64_t offset) const {
+        return step_ > 0 && offset < limit_ && offset % static_cast<std::uint64_t>(step_) == 0;
+    }
+    bool is_exit(std::uint64_t offset) const { return offset == exit_offset_; }
+
+private:
+    int step_;
+    std::uint64_t limit_;
+    std::uint64_t exit_offset_;
+};
+
+}  // namespace
+
+std::int64_t PriceMatrix::rows() const {
+    if (!view_) throw MissingMatrix{};
+    return view_->rows();
+}
+
+double PriceMatrix::element(std::int64_t row, std::int64_t column) const {
+    if (!view_) throw MissingMatrix{};
+    const std::int64_t r = wrap_index(row, view_->rows());
+    const std::int64_t c = wrap_index(column, view_->columns());
+    return (*view_)(r, c);
+}
+
+TradePath follow_trade(const PriceMatrix& price, const PriceMatrix& close,
+                       const TradeToAnalyse& trade, const AnalysisSettings& settings) {
+    const std::int64_t entry = trade.entry_bar;
+    const int column = trade.price_column;
+
+    std::int64_t path_end = trade.exit_bar;
+    if (entry + settings.window > path_end) path_end = entry + settings.window;
+    const std::int64_t price_rows = price.rows();
+    if (path_end >= price_rows) path_end = price_rows - 1;
+    const std::int64_t signed_points = path_end - entry + 1;
+    if (signed_points < 0) throw NegativeSizeError{};
+
+    const double entry_price = price.element(entry, column);
+    const double entry_close = close.element(entry, column);
+    const double entry_move = checked_divide(entry_close, entry_price);
+    double ratio = trade.is_long ? entry_move : 2 - entry_move;
+    if (trade.entry_paid_costs) ratio = (1 - settings.fee_ratio) * ratio;
+
+    PathState state{};
+    state.ratio = ratio;
+    state.running_max = 1.0 > ratio ? 1.0 : ratio;
+    state.running_min = ratio > 1.0 ? 1.0 : ratio;
+    state.max_at_min = state.running_max;
+    state.drawdown = ratio - 1 < 0 ? ratio - 1 : 0.0;
+    state.profit_points = ratio > 1 ? 1.0 : 0.0;
+
+    TradePath path;
+    path.points = static_cast<std::uint64_t>(signed_points);
+    const SamplePlan plan(settings, path.points, trade.exit_bar - entry);
+    auto take_samples = [&](std::uint64_t offset) {
+        if (plan.is_window_sample(offset)) path.window_samples.push_back(state.block());
+        if (plan.is_exit(offset)) {
+            path.exit = state.block();
+            path.exit_taken = true;
+        }
+    };
+    take_samples(0);
+
+    double last_close = entry_close;
+    for (std::uint64_t offset = 1; offset < path.points; ++offset) {
+        const double value = close.element(entry + static_cast<std::int64_t>(offset), column);
+        const bool has_close = !std::isnan(value);
+        if (has_close) {
+            const double move = checked_divide(value, last_close);
+            last_close = value;
+            if (!std::isnan(move)) {
+                state.ratio = trade.is_long ? state.ratio * move : 2 - (2 - state.ratio) * move;
+            }
+        }
+        const double previous_max = state.running_max;
+        if (state.ratio > state.running_max) state.running_max = state.ratio;
+        if (state.running_min > state.ratio) {
+            state.running_min = state.ratio;
+            // The marker names the point before this one; its maximum is the previous one.
+            state.max_at_min = previous_max;
+        }
+        const double drawdown = state.ratio / state.running_max - 1;
+        if (state.drawdown > drawdown) state.drawdown = drawdown;
+        if (has_close && state.ratio > 1) state.profit_points += 1;
+        take_samples(offset);
+    }
+
+    if (trade.exit_paid_costs && path.points > 0) {
+        double exit_ratio = state.ratio;
+        if (entry != path_end) {
+            const double exit_price = price.element(path_end, column);
+            const double exit_close = close.element(path_end, column);
+            if (trade.is_long) {
+                exit_ratio = exit_ratio * checked_divide(exit_price, exit_close);
+            } else {
+                exit_ratio = 2 - checked_divide((2 - exit_ratio) * exit_price, exit_close);
+            }
+        }
+        exit_ratio = exit_ratio * (1 - settings.fee_ratio - settings.tax_ratio);
+        // Only the last point's return changes; the other statistics stay.
+        const std::uint64_t last = path.points - 1;
+        if (plan.is_window_sample(last)) path.window_samples.back().ret = exit_ratio - 1;
+        if (plan.is_exit(last)) path.exit.ret = exit_ratio - 1;
+    }
+    return path;
+}
+
+std::int64_t profile_length(int window, int window_step) {
+    return 6 * floor_divide(static_cast<std::int64_t>(window) - 1, window_step) + 12;
+}
+
+void write_profile(const TradePath& path, CheckedArray<double> profile) {
+    auto write_block = [&](std::ptrdiff_t first, const ProfileBlock& block) {
+        const double values[6] = {block.mae, block.gmfe, block.bmfe,
+                                  block.mdd, block.profit_period, block.ret};
+        for (std::ptrdiff_t i = 0; i < 6; ++i) profile.store(first + i, values[i]);
+    };
+    std::ptrdiff_t next = 0;
+    for (const ProfileBlock& block : path.window_samples) {
+        write_block(next, block);
+        next += 6;
+    }
+    // With an empty path the exit offset names no point.
+    if (!path.exit_taken) throw BufferIndexError(0);
+    write_block(profile.size() - 6, path.exit);
+}
+
+}  // namespace tolvane::native

@@ -1,0 +1,80 @@
+// Excursion profile of one trade: how far its value went against it (MAE),
+// in its favour (MFE), its drawdown, bars in profit and return, sampled
+// along a window of bars after the entry and at the exit.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "native/strided_view.hpp"
+
+namespace tolvane::native {
+
+// A price matrix read with array-indexing rules: a negative index counts
+// from the end; an index still outside its axis raises ArrayIndexError. An
+// absent matrix (None on the Python side) raises MissingMatrix when read.
+class PriceMatrix {
+public:
+    PriceMatrix() noexcept = default;
+    explicit PriceMatrix(StridedView2D<double> view) noexcept : view_(view) {}
+
+    std::int64_t rows() const;
+    double element(std::int64_t row, std::int64_t column) const;
+
+private:
+    std::optional<StridedView2D<double>> view_;
+};
+
+struct TradeToAnalyse {
+    int price_column;
+    std::int64_t entry_bar;
+    std::int64_t exit_bar;
+    bool is_long;
+    bool entry_paid_costs;  // the entry was a transaction: the fee applies
+    bool exit_paid_costs;   // the exit was a transaction: fee, tax and exit price apply
+};
+
+struct AnalysisSettings {
+    int window;
+    int window_step;
+    double fee_ratio;
+    double tax_ratio;
+};
+
+// The six statistics of one point of a trade's path, in profile order.
+struct ProfileBlock {
+    double mae;            // running minimum of the value ratio - 1
+    double gmfe;           // running maximum - 1
+    double bmfe;           // maximum reached up to where the running minimum was set - 1
+    double mdd;            // maximum drawdown from the running peak
+    double profit_period;  // points with the ratio above 1
+    double ret;            // value ratio - 1
+};
+
+// The blocks that a profile needs, taken while following the trade's path.
+struct TradePath {
+    std::uint64_t points = 0;                 // N: bars from the entry to the path's end
+    std::vector<ProfileBlock> window_samples;  // at offsets 0, step, 2 step, ... below min(window, N)
+    ProfileBlock exit{};                       // at min(exit - entry, N - 1)
+    bool exit_taken = false;                   // false only for an empty path
+};
+
+// Follows the trade's value bar by bar over closes from the entry to the later
+// of the exit and entry + window (cut at the last row of `price`), applying
+// the entry fee and, at the path's last point, the exit price, fee and tax.
+// Raises NegativeSizeError for a negative path length, ArrayIndexError or
+// MissingMatrix for unreadable prices, FloatDivisionError for a zero divisor.
+TradePath follow_trade(const PriceMatrix& price, const PriceMatrix& close,
+                       const TradeToAnalyse& trade, const AnalysisSettings& settings);
+
+// Elements of a profile: 6 * floor((window - 1) / window_step) + 12.
+// Raises IntegerDivisionError for a zero step. May be negative.
+std::int64_t profile_length(int window, int window_step);
+
+// Writes the sampled blocks from the front and the exit block into the last
+// six elements; elements not written keep their value. Raises
+// BufferIndexError(0) for a write outside `profile`.
+void write_profile(const TradePath& path, CheckedArray<double> profile);
+
+}  // namespace tolvane::native

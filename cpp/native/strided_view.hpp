@@ -1,0 +1,97 @@
+// Typed, read-only, bounds-checked views of strided memory.
+//
+// Strides are in bytes and may be negative or zero; nothing assumes
+// contiguity or alignment (elements are loaded with memcpy).
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "native/failure.hpp"
+
+namespace tolvane::native {
+
+template <class T>
+inline T load(const char* address) noexcept {
+    T value;
+    std::memcpy(&value, address, sizeof(T));
+    return value;
+}
+
+template <class T>
+class StridedView1D {
+public:
+    StridedView1D() noexcept = default;
+    StridedView1D(const char* data, std::ptrdiff_t size, std::ptrdiff_t stride) noexcept
+        : data_(data), size_(size), stride_(stride) {}
+
+    std::ptrdiff_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    // Checked read: an index outside 0..size-1 raises BufferIndexError(axis 0).
+    T operator[](std::ptrdiff_t index) const {
+        if (index < 0 || index >= size_) throw BufferIndexError(0);
+        return load<T>(data_ + index * stride_);
+    }
+
+private:
+    const char* data_ = nullptr;
+    std::ptrdiff_t size_ = 0;
+    std::ptrdiff_t stride_ = 0;
+};
+
+template <class T>
+class StridedView2D {
+public:
+    StridedView2D() noexcept = default;
+    StridedView2D(const char* data, std::ptrdiff_t rows, std::ptrdiff_t columns,
+                  std::ptrdiff_t row_stride, std::ptrdiff_t column_stride) noexcept
+        : data_(data),
+          rows_(rows),
+          columns_(columns),
+          row_stride_(row_stride),
+          column_stride_(column_stride) {}
+
+    std::ptrdiff_t rows() const noexcept { return rows_; }
+    std::ptrdiff_t columns() const noexcept { return columns_; }
+
+    // Checked read: the row is checked first (axis 0), then the column (axis 1).
+    T operator()(std::ptrdiff_t row, std::ptrdiff_t column) const {
+        if (row < 0 || row >= rows_) throw BufferIndexError(0);
+        if (column < 0 || column >= columns_) throw BufferIndexError(1);
+        return load<T>(data_ + row * row_stride_ + column * column_stride_);
+    }
+
+    // The checked row `row` as a 1-D view over the columns.
+    StridedView1D<T> row(std::ptrdiff_t row) const {
+        if (row < 0 || row >= rows_) throw BufferIndexError(0);
+        return StridedView1D<T>(data_ + row * row_stride_, columns_, column_stride_);
+    }
+
+private:
+    const char* data_ = nullptr;
+    std::ptrdiff_t rows_ = 0;
+    std::ptrdiff_t columns_ = 0;
+    std::ptrdiff_t row_stride_ = 0;
+    std::ptrdiff_t column_stride_ = 0;
+};
+
+// A contiguous output array written through checked stores.
+template <class T>
+class CheckedArray {
+public:
+    CheckedArray(T* data, std::ptrdiff_t size) noexcept : data_(data), size_(size) {}
+
+    std::ptrdiff_t size() const noexcept { return size_; }
+
+    void store(std::ptrdiff_t index, T value) {
+        if (index < 0 || index >= size_) throw BufferIndexError(0);
+        data_[index] = value;
+    }
+
+private:
+    T* data_;
+    std::ptrdiff_t size_;
+};
+
+}  // namespace tolvane::native
