@@ -8,7 +8,7 @@ import pytest
 from tolvane.core import _probe
 
 RUNTIME = f"{sys.version_info.major}.{sys.version_info.minor}"
-MODULES = ["tolvane.core.pindle", "tolvane.core.vexal"]
+MODULES = ["tolvane.core.pindle", "tolvane.core.vexal", "tolvane.core.ravelin"]
 
 
 def other_minor():

@@ -16,6 +16,8 @@ public:
     virtual ~Failure() = default;
 
     void passed_through(const char* function) { frames_.push_back(function); }
+    // Takes over the call chain of `other` (when one failure is reported as another).
+    void inherit_frames(const Failure& other) { frames_ = other.frames_; }
     const std::vector<const char*>& frames() const noexcept { return frames_; }
 
 private:

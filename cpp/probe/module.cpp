@@ -3,6 +3,8 @@
 #define TOLVANE_IMPORT_NUMPY_API
 #include <map>
 
+#include "native/trading.hpp"
+#include "support/buffers.hpp"
 #include "support/errors.hpp"
 #include "support/module_setup.hpp"
 #include "support/numpy_api.hpp"
@@ -134,7 +136,97 @@ PyObject* exported_arrays(PyObject*, PyObject*) {
                          reinterpret_cast<PyObject*>(*vexal.position));
 }
 
+// --- the core's trading functions, with a recorder that lists its calls ---
+
+class ListRecorder final : public native::TradeRecorder {
+public:
+    ListRecorder(PyObject* calls, bool split) : calls_(calls), split_(split) {}
+    void record_date(int) override {}
+    void record_entry(int sid, double weight, int transaction) override {
+        append(py::checked(Py_BuildValue("(sidi)", "entry", sid, weight, transaction)));
+    }
+    void record_exit(int sid, int transaction) override {
+        append(py::checked(Py_BuildValue("(sii)", "exit", sid, transaction)));
+    }
+    bool split_resized_positions() override { return split_; }
+
+private:
+    void append(py::Ref call) { py::checked_status(PyList_Append(calls_, call.get())); }
+    PyObject* calls_;
+    bool split_;
+};
+
+native::PositionBook book_from_dict(PyObject* dict, int columns) {
+    std::map<int, double> entries;
+    if (!dict_to_map(dict, entries)) throw py::ErrorAlreadySet{};
+    native::PositionBook book(columns);
+    for (const auto& [sid, value] : entries) book[sid] = value;
+    return book;
+}
+
+py::Ref dict_from_book(const native::PositionBook& book) {
+    py::Ref dict = py::checked(PyDict_New());
+    for (int sid : book.sids()) {
+        py::Ref key = py::checked(PyLong_FromLong(sid));
+        py::Ref value = py::checked(PyFloat_FromDouble(book.at(sid)));
+        py::checked_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
+    }
+    return dict;
+}
+
+// set_position(book, sid, position, cash, fee, tax, check_null, set_null, balance, split)
+//   -> (cash, book, calls)
+PyObject* set_position(PyObject*, PyObject* args) {
+    return py::boundary(kModule, "set_position", [&] {
+        PyObject* book_dict = nullptr;
+        int sid = 0, check_null = 1, set_null = 0, split = 1;
+        double position = 0, cash = 0, fee = 0, tax = 0, balance = 1;
+        if (!PyArg_ParseTuple(args, "Oiddddppdp", &book_dict, &sid, &position, &cash, &fee, &tax,
+                              &check_null, &set_null, &balance, &split)) {
+            return static_cast<PyObject*>(nullptr);
+        }
+        native::PositionBook book = book_from_dict(book_dict, 64);
+        py::Ref calls = py::checked(PyList_New(0));
+        ListRecorder recorder(calls.get(), split);
+        const double new_cash = native::set_position(book, sid, position, cash, {fee, tax}, recorder,
+                                                     {check_null != 0, set_null != 0, balance});
+        return Py_BuildValue("(dNN)", new_cash, dict_from_book(book).release(), calls.release());
+    });
+}
+
+// rebalance(book, weights, cash, fee, tax, position_limit, split) -> (cash, book, calls)
+PyObject* rebalance(PyObject*, PyObject* args) {
+    return py::boundary(kModule, "rebalance", [&] {
+        PyObject* book_dict = nullptr;
+        PyObject* weights = nullptr;
+        int split = 1;
+        double cash = 0, fee = 0, tax = 0, limit = 0;
+        if (!PyArg_ParseTuple(args, "OOddddp", &book_dict, &weights, &cash, &fee, &tax, &limit,
+                              &split)) {
+            return static_cast<PyObject*>(nullptr);
+        }
+        const py::Buffer buffer = py::Buffer::acquire(weights, 1, py::ElementType::Float64);
+        native::PositionBook book = book_from_dict(book_dict, static_cast<int>(buffer.shape(0)));
+        py::Ref calls = py::checked(PyList_New(0));
+        ListRecorder recorder(calls.get(), split);
+        const double new_cash = native::rebalance(book, buffer.view1d<double>(), cash, {fee, tax},
+                                                  limit, recorder);
+        return Py_BuildValue("(dNN)", new_cash, dict_from_book(book).release(), calls.release());
+    });
+}
+
+// absolute_sum(weights) -> the engine's sum of |weights|
+PyObject* absolute_sum(PyObject*, PyObject* weights) {
+    return py::boundary(kModule, "absolute_sum", [&] {
+        const py::Buffer buffer = py::Buffer::acquire(weights, 1, py::ElementType::Float64);
+        return PyFloat_FromDouble(native::absolute_sum(buffer.view1d<double>()));
+    });
+}
+
 PyMethodDef functions[] = {
+    {"set_position", set_position, METH_VARARGS, nullptr},
+    {"rebalance", rebalance, METH_VARARGS, nullptr},
+    {"absolute_sum", absolute_sum, METH_O, nullptr},
     {"bind_vexal", bind_vexal, METH_VARARGS, "Bind the vexal exports of a module; raise on failure."},
     {"start_analysis", start_analysis, METH_VARARGS, nullptr},
     {"record_date", record_date, METH_VARARGS, nullptr},

@@ -8,9 +8,7 @@
 
 #include <map>
 
-#include "support/py_ref.hpp"
-
-#include <numpy/ndarraytypes.h>
+#include "support/numpy_api.hpp"
 
 namespace tolvane::vexal_api {
 

@@ -1,0 +1,203 @@
+#include "native/simulation.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "native/price_check.hpp"
+
+namespace tolvane::native {
+namespace {
+
+bool any_delisting(const std::optional<StridedView1D<std::int64_t>>& delisting_bars) {
+    if (!delisting_bars) return false;
+    for (std::ptrdiff_t i = 0; i < delisting_bars->size(); ++i) {
+        if ((*delisting_bars)[i] >= 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Simulation::Simulation(const MarketData& market, const RunOptions& options,
+                       const std::map<int, int>& column_map)
+    : market_(market),
+      options_(options),
+      book_(static_cast<int>(market.pos_values.row(0).size())),
+      cr_(market.pos_values.row(0).size(), 1.0),
+      maxcr_(cr_),
+      mincr_(cr_),
+      previous_price_(market.price.row(0).size(), 1.0),
+      has_delisting_(any_delisting(options.delisting_bars)) {
+    price_column_of_.assign(cr_.size(), -1);
+    for (const auto& [sid, column] : column_map) {
+        if (sid >= 0 && static_cast<std::size_t>(sid) < price_column_of_.size()) {
+            price_column_of_[sid] = column;
+        }
+    }
+}
+
+
+std::optional<int> Simulation::unpriced_traded_column() const {
+    const StridedView2D<double>& targets = market_.pos_values;
+    for (std::ptrdiff_t sid = 0; sid < targets.columns(); ++sid) {
+        if (price_column_of_[sid] >= 0) continue;
+        for (std::ptrdiff_t row = 0; row < targets.rows(); ++row) {
+            if (targets(row, sid) != 0) return static_cast<int>(sid);  // NaN is != 0
+        }
+    }
+    return std::nullopt;
+}
+
+void Simulation::set_stop_levels(StopLevels stop_loss, StopLevels take_profit) {
+    stop_loss_ = stop_loss;
+    take_profit_ = take_profit;
+}
+
+void Simulation::build_rebalance_calendar() {
+    const StridedView1D<std::int64_t>& bars = market_.price_index;
+    may_rebalance_.assign(static_cast<std::size_t>(bars.size()), 0);
+    std::ptrdiff_t bar = 0;
+    for (std::ptrdiff_t i = 0; i < market_.resample.size(); ++i) {
+        const std::int64_t date = market_.resample[i];
+        while (bar + 1 < bars.size() && bars[bar + 1] <= date) ++bar;
+        // Without bars there is nothing to mark.
+        if (bar >= bars.size()) throw BufferIndexError(0);
+        may_rebalance_[bar] = 1;
+    }
+}
+
+int Simulation::price_column(int sid) const {
+    const int column = price_column_of_[sid];
+    // Unpriced columns are refused before the run if they hold any weight,
+    // so they never enter the book.
+    if (column < 0) throw std::logic_error("a position without a price column was traded");
+    return column;
+}
+
+void Simulation::reset_trackers(int sid) {
+    cr_[sid] = 1;
+    maxcr_[sid] = 1;
+    mincr_[sid] = 1;
+}
+
+void Simulation::run(TradeRecorder& recorder, CheckedArray<double> creturn) {
+    for (std::ptrdiff_t bar = 0; bar < market_.price_index.size(); ++bar) {
+        const std::int64_t date = market_.price_index[bar];
+        if (date < market_.pos_index[0]) {
+            creturn.store(bar, 1.0);
+            continue;
+        }
+        recorder.record_date(static_cast<int>(bar));
+        revalue_held_stocks(bar);
+        move_price_bases(bar);
+        if (should_rebalance_) rebalance_to_target(bar, recorder);
+        if (has_delisting_) close_delisted_stocks(bar, recorder);
+        creturn.store(bar, value_at_close(bar));
+        choose_next_target(bar);
+    }
+}
+
+// Revalues every held position by the bar's trade price and follows its
+// price ratio since entry.
+void Simulation::revalue_held_stocks(std::int64_t bar) {
+    for (int sid : book_.sids()) {
+        const int column = price_column(sid);
+        const double price = market_.price(bar, column);
+        validate_trade_price(price, sid, static_cast<int>(bar));
+        double& base = previous_price_[column];
+        if (std::isnan(base)) base = price;
+        double r = price / base;
+        if (std::isnan(r)) r = 1;
+        book_.at(sid) *= r;
+        cr_[sid] *= r;
+        if (cr_[sid] > maxcr_[sid]) maxcr_[sid] = cr_[sid];
+        if (cr_[sid] < mincr_[sid]) mincr_[sid] = cr_[sid];
+    }
+}
+
+// Moves the price bases of the held stocks to this bar's trade prices. Done
+// after all held stocks are revalued, so that two position columns priced by
+// the same price column both see this bar's ratio.
+void Simulation::move_price_bases(std::int64_t bar) {
+    for (int sid : book_.sids()) {
+        const int column = price_column(sid);
+        const double price = market_.price(bar, column);
+        if (!std::isnan(price)) previous_price_[column] = price;
+    }
+}
+
+void Simulation::rebalance_to_target(std::int64_t bar, TradeRecorder& recorder) {
+    const StridedView1D<double> target = market_.pos_values.row(pos_id_);
+    if (!options_.retain_cost_when_rebalance) {
+        std::fill(cr_.begin(), cr_.end(), 1.0);
+        std::fill(maxcr_.begin(), maxcr_.end(), 1.0);
+        std::fill(mincr_.begin(), mincr_.end(), 1.0);
+    } else {
+        // A new entry or a change of side starts afresh; a held position that
+        // keeps its side keeps its history.
+        for (std::ptrdiff_t sid = 0; sid < target.size(); ++sid) {
+            const double weight = target[sid];
+            const int id = static_cast<int>(sid);
+            if (weight != 0 && (!book_.contains(id) || book_.at(id) * weight <= 0)) reset_trackers(id);
+        }
+    }
+
+    rebalance_row_.resize(static_cast<std::size_t>(target.size()));
+    for (std::ptrdiff_t sid = 0; sid < target.size(); ++sid) rebalance_row_[sid] = target[sid];
+    const StridedView1D<double> weights(reinterpret_cast<const char*>(rebalance_row_.data()),
+                                        target.size(), sizeof(double));
+    cash_ = rebalance(book_, weights, cash_, options_.costs, options_.position_limit, recorder);
+
+    latest_rebalanced_sids_ = book_.sids();
+    const StridedView1D<double> prices = market_.price.row(bar);
+    previous_price_.resize(static_cast<std::size_t>(prices.size()));
+    for (std::ptrdiff_t column = 0; column < prices.size(); ++column) {
+        previous_price_[column] = prices[column];
+    }
+    current_position_id_ = pos_id_;
+}
+
+// Sells, after the rebalance, every held stock delisted at this bar.
+void Simulation::close_delisted_stocks(std::int64_t bar, TradeRecorder& recorder) {
+    std::vector<int> delisted;
+    for (int sid : book_.sids()) {
+        if ((*options_.delisting_bars)[sid] == bar && book_.at(sid) != 0) delisted.push_back(sid);
+    }
+    for (int sid : delisted) {
+        cash_ = set_position(book_, sid, 0, cash_, options_.costs, recorder, {false, true});
+        reset_trackers(sid);
+    }
+}
+
+// The portfolio value at the close; the book itself stays at trade prices.
+double Simulation::value_at_close(std::int64_t bar) const {
+    double balance = cash_;
+    for (int sid : book_.sids()) {
+        const int column = price_column(sid);
+        const double trade_price = market_.price(bar, column);
+        validate_trade_price(trade_price, sid, static_cast<int>(bar));
+        const double close_price = market_.close(bar, column);
+        const double value = book_.at(sid);
+        if (std::isnan(trade_price) || std::isnan(close_price)) {
+            balance += value;
+        } else {
+            balance += value * close_price / trade_price;
+        }
+    }
+    return balance;
+}
+
+// A target row dated before the next bar is in force at the end of this bar
+// and is traded at the next bar; the last bar takes the last row.
+void Simulation::choose_next_target(std::int64_t bar) {
+    const StridedView1D<std::int64_t>& bars = market_.price_index;
+    const bool last_bar = bar == bars.size() - 1;
+    const std::int64_t next_bar = last_bar ? 0 : bars[bar + 1];
+    while (pos_id_ < market_.pos_index.size() - 1 &&
+           (last_bar || market_.pos_index[pos_id_ + 1] < next_bar)) {
+        ++pos_id_;
+    }
+    should_rebalance_ = pos_id_ != current_position_id_ && may_rebalance_[bar] != 0;
+}
+
+}  // namespace tolvane::native

@@ -1,0 +1,101 @@
+// The bar-by-bar simulation of a portfolio that follows rows of target
+// weights, from a capital of 1.0.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "native/position_book.hpp"
+#include "native/strided_view.hpp"
+#include "native/trading.hpp"
+
+namespace tolvane::native {
+
+// The caller's arrays: price matrices are [bar, price column], targets are
+// [target row, position column]; timestamps are int64 nanoseconds.
+struct MarketData {
+    StridedView2D<double> price;
+    StridedView2D<double> close;
+    StridedView2D<double> high;
+    StridedView2D<double> low;
+    StridedView2D<double> open;
+    StridedView1D<std::int64_t> price_index;
+    StridedView2D<double> pos_values;
+    StridedView1D<std::int64_t> pos_index;
+    StridedView1D<std::int64_t> resample;
+};
+
+// Stop levels of one kind: the level of bar i and position column j is
+// values(rows[i], j).
+struct StopLevels {
+    StridedView2D<double> values;
+    StridedView1D<std::ptrdiff_t> rows;
+};
+
+struct RunOptions {
+    Costs costs;
+    double trail_stop;
+    double trail_stop_activation;
+    bool touched_exit;
+    double position_limit;
+    bool retain_cost_when_rebalance;
+    bool stop_trading_next_period;
+    std::optional<StridedView1D<std::int64_t>> delisting_bars;  // per position column
+};
+
+class Simulation {
+public:
+    // `column_map` maps position columns to price columns. Sizes the per-stock
+    // trackers from the first target row and the first price bar (raising
+    // BufferIndexError when either matrix has no rows).
+    Simulation(const MarketData& market, const RunOptions& options,
+               const std::map<int, int>& column_map);
+
+    // The first position column without a price column whose target weight is
+    // non-zero (or NaN) in some row: such a column could not be priced.
+    std::optional<int> unpriced_traded_column() const;
+
+    void set_stop_levels(StopLevels stop_loss, StopLevels take_profit);
+
+    // Marks, for every resample date, the last bar dated on or before it.
+    void build_rebalance_calendar();
+
+    // Runs the bar loop, writing the portfolio value at each bar's close.
+    void run(TradeRecorder& recorder, CheckedArray<double> creturn);
+
+    const PositionBook& book() const noexcept { return book_; }
+
+private:
+    void revalue_held_stocks(std::int64_t bar);
+    void move_price_bases(std::int64_t bar);
+    void rebalance_to_target(std::int64_t bar, TradeRecorder& recorder);
+    void close_delisted_stocks(std::int64_t bar, TradeRecorder& recorder);
+    double value_at_close(std::int64_t bar) const;
+    void choose_next_target(std::int64_t bar);
+    void reset_trackers(int sid);
+    int price_column(int sid) const;
+
+    const MarketData& market_;
+    RunOptions options_;
+    std::vector<int> price_column_of_;  // per position column; -1: no price column
+    StopLevels stop_loss_{};
+    StopLevels take_profit_{};
+    std::vector<std::uint8_t> may_rebalance_;  // per bar: marked by the calendar
+
+    PositionBook book_;
+    double cash_ = 1.0;
+    std::vector<double> cr_;              // per stock: price ratio since entry
+    std::vector<double> maxcr_;           // per stock: running maximum of cr
+    std::vector<double> mincr_;           // per stock: running minimum of cr
+    std::vector<double> previous_price_;  // per price column: base of the next ratio
+    bool has_delisting_;                  // some stock has a delisting bar (>= 0)
+    std::int64_t pos_id_ = 0;             // the target row in force
+    std::int64_t current_position_id_ = -1;  // the row applied at the latest rebalance
+    bool should_rebalance_ = false;
+    std::vector<double> rebalance_row_;  // the weights used at the latest rebalance
+    std::vector<int> latest_rebalanced_sids_;
+};
+
+}  // namespace tolvane::native

@@ -1,0 +1,140 @@
+#include "ravelin/run.hpp"
+
+#include <optional>
+
+#include "native/price_check.hpp"
+#include "native/simulation.hpp"
+#include "ravelin/run_setup.hpp"
+#include "ravelin/state.hpp"
+#include "ravelin/vexal_recorder.hpp"
+#include "support/numpy_api.hpp"
+
+namespace tolvane::ravelin {
+namespace {
+
+native::MarketData market_views(const BacktestArguments& arguments) {
+    const auto& b = arguments.buffers;
+    return {b[kPriceValues].view2d<double>(), b[kCloseValues].view2d<double>(),
+            b[kHighValues].view2d<double>(),  b[kLowValues].view2d<double>(),
+            b[kOpenValues].view2d<double>(),  b[kPriceIndex].view1d<std::int64_t>(),
+            b[kPosValues].view2d<double>(),   b[kPosIndex].view1d<std::int64_t>(),
+            b[kResample].view1d<std::int64_t>()};
+}
+
+// The label of position column `sid`, as stored.
+py::Ref position_label(const BacktestArguments& arguments, int sid) {
+    const auto labels = arguments.buffers[kPosColumns].view1d<PyObject*>();
+    PyObject* label = labels[sid];
+    return py::Ref::borrow(label ? label : Py_None);
+}
+
+[[noreturn]] void raise_value_error(py::Ref message) {
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    throw py::ErrorAlreadySet{};
+}
+
+[[noreturn]] void raise_unpriced_column(const BacktestArguments& arguments, int sid) {
+    py::Ref label = py::checked(PyObject_Str(position_label(arguments, sid).get()));
+    raise_value_error(py::checked(PyUnicode_FromFormat(
+        "Position column '%U' has no matching price column", label.get())));
+}
+
+// "Invalid trading price for <symbol> at price row <row>: <value>. Expected ..."
+[[noreturn]] void raise_invalid_trade_price(const BacktestArguments& arguments,
+                                            const native::InvalidTradePrice& bad) {
+    py::Ref symbol = py::checked(PyObject_Str(position_label(arguments, bad.sid).get()));
+    py::Ref value = py::checked(PyObject_Repr(py::checked(PyFloat_FromDouble(bad.value)).get()));
+    py::Ref message = py::checked(PyUnicode_FromFormat(
+        "Invalid trading price for %U at price row %d: %U. Expected a positive finite price; "
+        "check the trading-price dataset.",
+        symbol.get(), bad.row, value.get()));
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    py::ErrorAlreadySet pending;
+    pending.inherit_frames(bad);
+    throw pending;
+}
+
+// A resolved stop table and the views the bar loop reads from it.
+struct StopTableViews {
+    py::Ref table;
+    py::Ref values;
+    py::Ref rows;
+    py::Buffer values_buffer;
+    py::Buffer rows_buffer;
+
+    native::StopLevels levels() const {
+        return {values_buffer.view2d<double>(), rows_buffer.view1d<std::ptrdiff_t>()};
+    }
+};
+
+StopTableViews view_stop_table(py::Ref table) {
+    StopTableViews views;
+    views.values = py::checked(PyObject_GetAttrString(table.get(), "values"));
+    views.rows = py::checked(PyObject_GetAttrString(table.get(), "rows"));
+    views.values_buffer = py::Buffer::acquire(views.values.get(), 2, py::ElementType::Float64);
+    views.rows_buffer = py::Buffer::acquire(views.rows.get(), 1, py::ElementType::Intp);
+    views.table = std::move(table);
+    return views;
+}
+
+}  // namespace
+
+py::Ref run_backtest(const BacktestArguments& arguments) {
+    const auto& arrays = arguments.arrays;
+    const native::MarketData market = market_views(arguments);
+    native::RunOptions options{
+        {arguments.fee_ratio, arguments.tax_ratio},
+        arguments.trail_stop,
+        arguments.trail_stop_activation,
+        arguments.touched_exit,
+        arguments.position_limit,
+        arguments.retain_cost_when_rebalance,
+        py::checked_status(PyObject_IsTrue(arguments.stop_trading_next_period)) != 0,
+        std::nullopt,
+    };
+    if (arguments.delisting_bars.held()) {
+        options.delisting_bars = arguments.delisting_bars.view1d<std::int64_t>();
+    }
+
+    set_module_global("RETAIN_COST_WHEN_REBALANCE",
+                      arguments.retain_cost_when_rebalance ? Py_True : Py_False);
+    set_module_global("RESAMPLE", arguments.periodically_rebalance ? Py_True : Py_False);
+
+    std::map<int, int> column_map = map_columns(arrays[kPriceColumns], arrays[kPosColumns]);
+    npy_intp bars = market.price_index.size();
+    py::Ref creturn = py::checked(PyArray_EMPTY(1, &bars, NPY_DOUBLE, 0));
+    native::Simulation simulation(market, options, column_map);
+
+    const auto position_columns = arguments.buffers[kPosColumns].view1d<PyObject*>().size();
+    if (market.pos_values.columns() != position_columns) {
+        raise_value_error(
+            py::checked(PyUnicode_FromString("Position values do not match position columns")));
+    }
+    if (const std::optional<int> unpriced = simulation.unpriced_traded_column()) {
+        raise_unpriced_column(arguments, *unpriced);
+    }
+
+    const StopTableViews stop_loss = view_stop_table(
+        stop_thresholds(arguments.stop_loss, arrays[kPriceIndex], arrays[kPosColumns]));
+    const StopTableViews take_profit = view_stop_table(
+        stop_thresholds(arguments.take_profit, arrays[kPriceIndex], arrays[kPosColumns]));
+    simulation.set_stop_levels(stop_loss.levels(), take_profit.levels());
+    simulation.build_rebalance_calendar();
+
+    VexalRecorder recorder(engine().vexal);
+    recorder.start_analysis(arrays[kPriceValues], arrays[kCloseValues], column_map,
+                            static_cast<int>(market.pos_values.columns()), arguments.fee_ratio,
+                            arguments.tax_ratio, arguments.vexal_window,
+                            arguments.vexal_window_step);
+    auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get())));
+    try {
+        simulation.run(recorder, native::CheckedArray<double>(values, bars));
+    } catch (const native::InvalidTradePrice& bad) {
+        raise_invalid_trade_price(arguments, bad);
+    }
+    std::map<int, double> final_book = simulation.book().to_map();
+    recorder.end_analysis(final_book);
+    return creturn;
+}
+
+}  // namespace tolvane::ravelin

@@ -1,0 +1,43 @@
+#include "ravelin/vexal_recorder.hpp"
+
+namespace tolvane::ravelin {
+namespace {
+
+bool truth(PyObject* object) { return py::checked_status(PyObject_IsTrue(object)) != 0; }
+
+}  // namespace
+
+void VexalRecorder::start_analysis(PyObject* price, PyObject* close, std::map<int, int> pos2price,
+                                   int nstocks, double fee_ratio, double tax_ratio, int window,
+                                   int window_step) {
+    api_.start_analysis(reinterpret_cast<PyArrayObject*>(price),
+                        reinterpret_cast<PyArrayObject*>(close), std::move(pos2price), nstocks,
+                        fee_ratio, tax_ratio, window, window_step);
+    py::throw_if_error_set();
+}
+
+void VexalRecorder::end_analysis(std::map<int, double>& book) {
+    py::checked(api_.end_analysis(book));
+}
+
+void VexalRecorder::record_date(int bar) {
+    api_.record_date(bar);
+    py::throw_if_error_set();
+}
+
+void VexalRecorder::record_entry(int sid, double weight, int transaction) {
+    api_.record_entry(sid, weight, transaction);
+    py::throw_if_error_set();
+}
+
+void VexalRecorder::record_exit(int sid, int transaction) {
+    api_.record_exit(sid, transaction);
+    py::throw_if_error_set();
+}
+
+bool VexalRecorder::split_resized_positions() {
+    if (truth(module_global("RETAIN_COST_WHEN_REBALANCE"))) return false;
+    return truth(module_global("RESAMPLE"));
+}
+
+}  // namespace tolvane::ravelin
