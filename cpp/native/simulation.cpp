@@ -22,6 +22,8 @@ Simulation::Simulation(const MarketData& market, const RunOptions& options,
                        const std::map<int, int>& column_map)
     : market_(market),
       options_(options),
+      trail_stop_abs_(std::abs(options.trail_stop)),
+      trail_stop_activation_abs_(std::abs(options.trail_stop_activation)),
       book_(static_cast<int>(market.pos_values.row(0).size())),
       cr_(market.pos_values.row(0).size(), 1.0),
       maxcr_(cr_),
@@ -88,8 +90,13 @@ void Simulation::run(TradeRecorder& recorder, CheckedArray<double> creturn) {
             continue;
         }
         recorder.record_date(static_cast<int>(bar));
-        revalue_held_stocks(bar);
+        stop_loss_row_ = stop_loss_.rows[bar];
+        take_profit_row_ = take_profit_.rows[bar];
+        exit_stocks_temp_.clear();
+        revalue_held_stocks(bar, recorder);
         move_price_bases(bar);
+        execute_queued_exits(recorder);
+        exit_stocks_ = exit_stocks_temp_;
         if (should_rebalance_) rebalance_to_target(bar, recorder);
         if (has_delisting_) close_delisted_stocks(bar, recorder);
         creturn.store(bar, value_at_close(bar));
@@ -97,9 +104,9 @@ void Simulation::run(TradeRecorder& recorder, CheckedArray<double> creturn) {
     }
 }
 
-// Revalues every held position by the bar's trade price and follows its
-// price ratio since entry.
-void Simulation::revalue_held_stocks(std::int64_t bar) {
+// Revalues every held position by the bar's trade price, follows its price
+// ratio since entry and applies the exit rules.
+void Simulation::revalue_held_stocks(std::int64_t bar, TradeRecorder& recorder) {
     for (int sid : book_.sids()) {
         const int column = price_column(sid);
         const double price = market_.price(bar, column);
@@ -112,6 +119,14 @@ void Simulation::revalue_held_stocks(std::int64_t bar) {
         cr_[sid] *= r;
         if (cr_[sid] > maxcr_[sid]) maxcr_[sid] = cr_[sid];
         if (cr_[sid] < mincr_[sid]) mincr_[sid] = cr_[sid];
+
+        const double entry_pos = book_.at(sid) / cr_[sid];
+        const Thresholds limits = thresholds(sid, entry_pos);
+        if (options_.touched_exit) {
+            test_exit_touched(bar, sid, column, r, entry_pos, limits, recorder);
+        } else {
+            test_exit_at_close(bar, sid, column, limits);
+        }
     }
 }
 
@@ -144,6 +159,10 @@ void Simulation::rebalance_to_target(std::int64_t bar, TradeRecorder& recorder) 
 
     rebalance_row_.resize(static_cast<std::size_t>(target.size()));
     for (std::ptrdiff_t sid = 0; sid < target.size(); ++sid) rebalance_row_[sid] = target[sid];
+    // A stock stopped out since the latest rebalance is not bought back now.
+    if (options_.stop_trading_next_period) {
+        for (const ExitRecord& exited : exited_stocks_) rebalance_row_[exited.sid] = 0;
+    }
     const StridedView1D<double> weights(reinterpret_cast<const char*>(rebalance_row_.data()),
                                         target.size(), sizeof(double));
     cash_ = rebalance(book_, weights, cash_, options_.costs, options_.position_limit, recorder);
@@ -154,6 +173,7 @@ void Simulation::rebalance_to_target(std::int64_t bar, TradeRecorder& recorder) 
     for (std::ptrdiff_t column = 0; column < prices.size(); ++column) {
         previous_price_[column] = prices[column];
     }
+    exited_stocks_.clear();
     current_position_id_ = pos_id_;
 }
 

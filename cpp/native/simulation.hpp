@@ -45,6 +45,21 @@ struct RunOptions {
     std::optional<StridedView1D<std::int64_t>> delisting_bars;  // per position column
 };
 
+// A stock sold (or queued to be sold) by an exit rule. `positive` is the side
+// of the record: the upper threshold of the close test, or a touch on the
+// winning side of the position; otherwise the record is negative.
+struct ExitRecord {
+    int sid;
+    bool positive;
+};
+
+// The thresholds of one held stock at one bar, as ratios of its price ratio
+// since entry.
+struct Thresholds {
+    double upper;  // max_r
+    double lower;  // min_r
+};
+
 class Simulation {
 public:
     // `column_map` maps position columns to price columns. Sizes the per-stock
@@ -65,10 +80,26 @@ public:
     // Runs the bar loop, writing the portfolio value at each bar's close.
     void run(TradeRecorder& recorder, CheckedArray<double> creturn);
 
+    // The state the run ends in.
     const PositionBook& book() const noexcept { return book_; }
+    const std::vector<int>& latest_rebalanced_sids() const noexcept { return latest_rebalanced_sids_; }
+    std::int64_t current_position_id() const noexcept { return current_position_id_; }
+    std::int64_t pos_id() const noexcept { return pos_id_; }
+    bool should_rebalance() const noexcept { return should_rebalance_; }
+    // The weights used at the latest rebalance (exited stocks zeroed when they were).
+    const std::vector<double>& rebalance_row() const noexcept { return rebalance_row_; }
+    // Exits decided at the last bar, to be executed at the next.
+    const std::vector<ExitRecord>& exit_stocks() const noexcept { return exit_stocks_; }
+    // Exits carried out since the latest rebalance.
+    const std::vector<ExitRecord>& exited_stocks() const noexcept { return exited_stocks_; }
 
 private:
-    void revalue_held_stocks(std::int64_t bar);
+    void revalue_held_stocks(std::int64_t bar, TradeRecorder& recorder);
+    Thresholds thresholds(int sid, double entry_pos) const;
+    void test_exit_at_close(std::int64_t bar, int sid, int column, const Thresholds& limits);
+    void test_exit_touched(std::int64_t bar, int sid, int column, double r, double entry_pos,
+                           const Thresholds& limits, TradeRecorder& recorder);
+    void execute_queued_exits(TradeRecorder& recorder);
     void move_price_bases(std::int64_t bar);
     void rebalance_to_target(std::int64_t bar, TradeRecorder& recorder);
     void close_delisted_stocks(std::int64_t bar, TradeRecorder& recorder);
@@ -82,6 +113,10 @@ private:
     std::vector<int> price_column_of_;  // per position column; -1: no price column
     StopLevels stop_loss_{};
     StopLevels take_profit_{};
+    std::ptrdiff_t stop_loss_row_ = 0;    // the stop-table rows in force at the current bar
+    std::ptrdiff_t take_profit_row_ = 0;
+    double trail_stop_abs_;
+    double trail_stop_activation_abs_;
     std::vector<std::uint8_t> may_rebalance_;  // per bar: marked by the calendar
 
     PositionBook book_;
@@ -96,6 +131,9 @@ private:
     bool should_rebalance_ = false;
     std::vector<double> rebalance_row_;  // the weights used at the latest rebalance
     std::vector<int> latest_rebalanced_sids_;
+    std::vector<ExitRecord> exit_stocks_temp_;  // decided on this bar's close
+    std::vector<ExitRecord> exit_stocks_;       // decided at the previous bar, executed at this one
+    std::vector<ExitRecord> exited_stocks_;     // carried out since the latest rebalance
 };
 
 }  // namespace tolvane::native

@@ -6,6 +6,7 @@
 #include "native/simulation.hpp"
 #include "ravelin/run_setup.hpp"
 #include "ravelin/state.hpp"
+#include "ravelin/stock_operations.hpp"
 #include "ravelin/vexal_recorder.hpp"
 #include "support/numpy_api.hpp"
 
@@ -134,6 +135,8 @@ py::Ref run_backtest(const BacktestArguments& arguments) {
     }
     std::map<int, double> final_book = simulation.book().to_map();
     recorder.end_analysis(final_book);
+    publish_stock_operations(simulation, market, arguments.position_limit,
+                             options.stop_trading_next_period);
     return creturn;
 }
 
