@@ -1,8 +1,16 @@
+import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from hypothesis import settings
+
+# CI runs the property tests derandomized and without an example database;
+# the sanitized build is slow, so no deadline anywhere.
+settings.register_profile("ci", derandomize=True, database=None, deadline=None)
+settings.register_profile("dev", deadline=None)
+settings.load_profile(os.environ.get("TOLVANE_HYPOTHESIS_PROFILE", "dev"))
 
 
 def run_python(code: str, *args: str, timeout: float = 120) -> subprocess.CompletedProcess:

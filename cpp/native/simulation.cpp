@@ -18,6 +18,13 @@ bool any_delisting(const std::optional<StridedView1D<std::int64_t>>& delisting_b
 
 }  // namespace
 
+std::optional<std::ptrdiff_t> first_out_of_order(StridedView1D<std::int64_t> dates) {
+    for (std::ptrdiff_t i = 1; i < dates.size(); ++i) {
+        if (dates[i] < dates[i - 1]) return i;
+    }
+    return std::nullopt;
+}
+
 Simulation::Simulation(const MarketData& market, const RunOptions& options,
                        const std::map<int, int>& column_map)
     : market_(market),

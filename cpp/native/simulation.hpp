@@ -60,6 +60,9 @@ struct Thresholds {
     double lower;  // min_r
 };
 
+// The first element of `dates` that is earlier than the one before it.
+std::optional<std::ptrdiff_t> first_out_of_order(StridedView1D<std::int64_t> dates);
+
 class Simulation {
 public:
     // `column_map` maps position columns to price columns. Sizes the per-stock

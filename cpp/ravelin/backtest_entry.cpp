@@ -110,6 +110,12 @@ PyObject* backtest(PyObject*, PyObject* args, PyObject* kwargs) {
         arguments.trail_stop_activation = to_double(slots[kTrailStopActivation], 0.0);
         arguments.touched_exit = to_bool(slots[kTouchedExit], false);
         arguments.position_limit = to_double(slots[kPositionLimit], 1.0);
+        // A NaN limit would clip nothing and a negative one would flip sides.
+        if (!(arguments.position_limit >= 0)) {
+            PyErr_Format(PyExc_ValueError, "position_limit must be a number >= 0, got %R",
+                         py::checked(PyFloat_FromDouble(arguments.position_limit)).get());
+            throw py::ErrorAlreadySet{};
+        }
         arguments.retain_cost_when_rebalance = to_bool(slots[kRetainCostWhenRebalance], false);
         arguments.vexal_window = to_int(slots[kVexalWindow], 0);
         arguments.vexal_window_step = to_int(slots[kVexalWindowStep], 1);

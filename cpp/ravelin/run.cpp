@@ -4,6 +4,7 @@
 
 #include "native/price_check.hpp"
 #include "native/simulation.hpp"
+#include "ravelin/input_integrity.hpp"
 #include "ravelin/run_setup.hpp"
 #include "ravelin/state.hpp"
 #include "ravelin/stock_operations.hpp"
@@ -68,6 +69,31 @@ struct StopTableViews {
     }
 };
 
+// Marks the engine busy for the length of a run: a callback (stop_table,
+// encode, normalize_weight, ...) must not start another run, which would
+// replace the state this one is using.
+class RunInProgress {
+public:
+    RunInProgress() {
+        if (engine().run_in_progress) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "backtest_ is already running: a callback cannot start another run");
+            throw py::ErrorAlreadySet{};
+        }
+        engine().run_in_progress = true;
+    }
+    ~RunInProgress() { engine().run_in_progress = false; }
+    RunInProgress(const RunInProgress&) = delete;
+    RunInProgress& operator=(const RunInProgress&) = delete;
+};
+
+[[noreturn]] void raise_out_of_order(const char* name, std::ptrdiff_t index) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s must be in ascending order, but element %zd is earlier than element %zd",
+                 name, static_cast<Py_ssize_t>(index), static_cast<Py_ssize_t>(index - 1));
+    throw py::ErrorAlreadySet{};
+}
+
 StopTableViews view_stop_table(py::Ref table) {
     StopTableViews views;
     views.values = py::checked(PyObject_GetAttrString(table.get(), "values"));
@@ -81,6 +107,7 @@ StopTableViews view_stop_table(py::Ref table) {
 }  // namespace
 
 py::Ref run_backtest(const BacktestArguments& arguments) {
+    const RunInProgress running;
     const auto& arrays = arguments.arrays;
     const native::MarketData market = market_views(arguments);
     native::RunOptions options{
@@ -114,6 +141,12 @@ py::Ref run_backtest(const BacktestArguments& arguments) {
     if (const std::optional<int> unpriced = simulation.unpriced_traded_column()) {
         raise_unpriced_column(arguments, *unpriced);
     }
+    if (const auto index = native::first_out_of_order(market.price_index)) {
+        raise_out_of_order("price_index", *index);
+    }
+    if (const auto index = native::first_out_of_order(market.pos_index)) {
+        raise_out_of_order("pos_index", *index);
+    }
 
     const StopTableViews stop_loss = view_stop_table(
         stop_thresholds(arguments.stop_loss, arrays[kPriceIndex], arrays[kPosColumns]));
@@ -122,7 +155,17 @@ py::Ref run_backtest(const BacktestArguments& arguments) {
     simulation.set_stop_levels(stop_loss.levels(), take_profit.levels());
     simulation.build_rebalance_calendar();
 
-    VexalRecorder recorder(engine().vexal);
+    InputIntegrity inputs;
+    for (const py::Buffer& buffer : arguments.buffers) inputs.watch(buffer);
+    for (const py::Buffer* buffer : {&arguments.delisting_bars, &stop_loss.values_buffer,
+                                     &stop_loss.rows_buffer, &take_profit.values_buffer,
+                                     &take_profit.rows_buffer}) {
+        inputs.watch(*buffer);
+    }
+    // Label encoding and the stop-table builders ran Python code.
+    inputs.verify();
+
+    VexalRecorder recorder(engine().vexal, inputs);
     recorder.start_analysis(arrays[kPriceValues], arrays[kCloseValues], column_map,
                             static_cast<int>(market.pos_values.columns()), arguments.fee_ratio,
                             arguments.tax_ratio, arguments.vexal_window,
@@ -136,7 +179,7 @@ py::Ref run_backtest(const BacktestArguments& arguments) {
     std::map<int, double> final_book = simulation.book().to_map();
     recorder.end_analysis(final_book);
     publish_stock_operations(simulation, market, arguments.position_limit,
-                             options.stop_trading_next_period);
+                             options.stop_trading_next_period, inputs);
     return creturn;
 }
 

@@ -13,6 +13,7 @@ struct EngineState {
     PyObject* module_namespace = nullptr;  // borrowed: the module dict outlives the state
     vexal_api::Api vexal;                  // bound from tolvane.core.vexal at import
     py::Ref stock_operations;              // the latest run's stock operations (a dict)
+    bool run_in_progress = false;          // backtest_ is running (runs cannot nest)
 
     // Defaults of backtest_, computed once when the module body runs.
     double default_fee_ratio = 0.0;

@@ -66,7 +66,8 @@ void normalize(PyObject* operations, const char* key, double position_limit) {
 }  // namespace
 
 void publish_stock_operations(const native::Simulation& run, const native::MarketData& market,
-                              double position_limit, bool stop_trading_next_period) {
+                              double position_limit, bool stop_trading_next_period,
+                              const InputIntegrity& inputs) {
     py::Ref operations = py::checked(PyDict_New());
     py::Ref actions = py::checked(PyDict_New());
     py::Ref weights = py::checked(PyDict_New());
@@ -126,6 +127,7 @@ void publish_stock_operations(const native::Simulation& run, const native::Marke
 
     normalize(operations.get(), "weights", position_limit);
     normalize(operations.get(), "next_weights", position_limit);
+    inputs.verify();
 
     // Labels of the rebalance due at the bar after the last one.
     if (run.should_rebalance()) {

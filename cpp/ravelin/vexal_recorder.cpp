@@ -1,12 +1,6 @@
 #include "ravelin/vexal_recorder.hpp"
 
 namespace tolvane::ravelin {
-namespace {
-
-bool truth(PyObject* object) { return py::checked_status(PyObject_IsTrue(object)) != 0; }
-
-}  // namespace
-
 void VexalRecorder::start_analysis(PyObject* price, PyObject* close, std::map<int, int> pos2price,
                                    int nstocks, double fee_ratio, double tax_ratio, int window,
                                    int window_step) {
@@ -35,9 +29,20 @@ void VexalRecorder::record_exit(int sid, int transaction) {
     py::throw_if_error_set();
 }
 
+// The truth of a module flag. The run sets the flags to bools; a flag that a
+// callback replaced by another object may run Python code when tested.
+bool VexalRecorder::truth(const char* flag) {
+    PyObject* value = module_global(flag);
+    if (value == Py_True) return true;
+    if (value == Py_False || value == Py_None) return false;
+    const bool result = py::checked_status(PyObject_IsTrue(value)) != 0;
+    inputs_.verify();
+    return result;
+}
+
 bool VexalRecorder::split_resized_positions() {
-    if (truth(module_global("RETAIN_COST_WHEN_REBALANCE"))) return false;
-    return truth(module_global("RESAMPLE"));
+    if (truth("RETAIN_COST_WHEN_REBALANCE")) return false;
+    return truth("RESAMPLE");
 }
 
 }  // namespace tolvane::ravelin

@@ -3,13 +3,15 @@
 #pragma once
 
 #include "native/trading.hpp"
+#include "ravelin/input_integrity.hpp"
 #include "ravelin/state.hpp"
 
 namespace tolvane::ravelin {
 
 class VexalRecorder final : public native::TradeRecorder {
 public:
-    explicit VexalRecorder(const vexal_api::Api& api) noexcept : api_(api) {}
+    VexalRecorder(const vexal_api::Api& api, const InputIntegrity& inputs) noexcept
+        : api_(api), inputs_(inputs) {}
 
     void start_analysis(PyObject* price, PyObject* close, std::map<int, int> pos2price,
                         int nstocks, double fee_ratio, double tax_ratio, int window,
@@ -23,7 +25,10 @@ public:
     bool split_resized_positions() override;
 
 private:
+    bool truth(const char* flag);
+
     const vexal_api::Api& api_;
+    const InputIntegrity& inputs_;
 };
 
 }  // namespace tolvane::ravelin

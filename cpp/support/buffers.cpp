@@ -1,5 +1,7 @@
 #include "support/buffers.hpp"
 
+#include "support/pending_exception.hpp"
+
 #include <bit>
 #include <cctype>
 #include <cstring>
@@ -73,6 +75,23 @@ std::string describe(const Format& format, const char* raw) {
     return std::string("'") + (raw ? raw : "B") + "'";
 }
 
+// An array whose dtype has no buffer format (datetime64, for instance) is
+// reported as a dtype mismatch naming its dtype; other objects keep their
+// own error.
+void raise_unbufferable_dtype(PyObject* exporter, ElementType type) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_BufferError)) return;
+    PendingException original;
+    Ref dtype = Ref::steal(PyObject_GetAttrString(exporter, "dtype"));
+    Ref name = dtype ? Ref::steal(PyObject_Str(dtype.get())) : Ref{};
+    if (!name) {
+        PyErr_Clear();
+        return;
+    }
+    original.discard();
+    PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got '%U'", "'",
+                 expected_name(type), "'", name.get());
+}
+
 }  // namespace
 
 Buffer::Buffer(Buffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
@@ -90,9 +109,27 @@ Buffer::~Buffer() {
     if (held_) PyBuffer_Release(&view_);
 }
 
+bool Buffer::unchanged() const {
+    if (!held_) return true;
+    Py_buffer now{};
+    if (PyObject_GetBuffer(view_.obj, &now, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = now.buf == view_.buf && now.len == view_.len && now.ndim == view_.ndim;
+    for (int axis = 0; same && axis < now.ndim; ++axis) {
+        same = now.shape[axis] == view_.shape[axis] && now.strides[axis] == view_.strides[axis];
+    }
+    PyBuffer_Release(&now);
+    return same;
+}
+
 Buffer Buffer::acquire(PyObject* exporter, int ndim, ElementType type) {
     Buffer buffer;
-    if (PyObject_GetBuffer(exporter, &buffer.view_, PyBUF_RECORDS_RO) < 0) throw ErrorAlreadySet{};
+    if (PyObject_GetBuffer(exporter, &buffer.view_, PyBUF_RECORDS_RO) < 0) {
+        raise_unbufferable_dtype(exporter, type);
+        throw ErrorAlreadySet{};
+    }
     buffer.held_ = true;
     if (buffer.view_.ndim != ndim) {
         PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",

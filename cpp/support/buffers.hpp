@@ -34,6 +34,12 @@ public:
     static Buffer acquire(PyObject* exporter, int ndim, ElementType type);
 
     bool held() const noexcept { return held_; }
+
+    // Whether the exporter still exposes the same memory with the same layout.
+    // NumPy lets Python code reallocate an array whose buffer is held (resize
+    // with refcheck=False); a view is only read after this was confirmed since
+    // the last Python code that could have done so.
+    bool unchanged() const;
     Py_ssize_t shape(int axis) const noexcept { return view_.shape[axis]; }
 
     template <class T>
