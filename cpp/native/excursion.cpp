@@ -40,23 +40,46 @@ struct PathState {
     }
 };
 
-// Which offsets of the path the profile samples.
+// The offsets of the path at which the profile takes a block: every
+// window_step-th offset below min(window, N), and the exit offset.
 class SamplePlan {
 public:
-    SamplePlan(const AnalysisSettings& settings, std::uint64_t points, std::int64_t exit_offset)
-        : step_(settings.window_step),
-          limit_(std::min(static_cast<std::uint64_t>(static_cast<std::int64_t>(settings.window)), points)),
-          exit_offset_(std::min(static_cast<std::uint64_t>(exit_offset), points - 1)) {}
+    static constexpr std::uint64_t kNever = ~std::uint64_t{0};
 
-    bool is_window_sample(std::uint64_t offset) const {
-        return step_ > 0 && offset < limit_ && offset % static_cast<std::uint64_t>(step_) == 0;
+    SamplePlan(const AnalysisSettings& settings, std::uint64_t points, std::int64_t exit_offset)
+        : step_(static_cast<std::uint64_t>(settings.window_step)),
+          limit_(std::min(static_cast<std::uint64_t>(static_cast<std::int64_t>(settings.window)), points)),
+          exit_offset_(std::min(static_cast<std::uint64_t>(exit_offset), points - 1)),
+          next_sample_(settings.window_step > 0 && limit_ > 0 ? 0 : kNever),
+          next_exit_(exit_offset_) {}
+
+    // The next offset at which a block is due.
+    std::uint64_t next_event() const { return std::min(next_sample_, next_exit_); }
+
+    // Takes the blocks due at `offset` (the current next_event()).
+    void take(std::uint64_t offset, const ProfileBlock& block, TradePath& path) {
+        if (offset == next_sample_) {
+            path.window_samples.push_back(block);
+            last_sampled_ = offset;
+            next_sample_ = offset + step_ < limit_ ? offset + step_ : kNever;
+        }
+        if (offset == next_exit_) {
+            path.exit = block;
+            path.exit_taken = true;
+            next_exit_ = kNever;
+        }
     }
+
+    bool is_last_sample(std::uint64_t offset) const { return last_sampled_ == offset; }
     bool is_exit(std::uint64_t offset) const { return offset == exit_offset_; }
 
 private:
-    int step_;
+    std::uint64_t step_;
     std::uint64_t limit_;
     std::uint64_t exit_offset_;
+    std::uint64_t next_sample_;
+    std::uint64_t next_exit_;
+    std::uint64_t last_sampled_ = kNever;
 };
 
 }  // namespace
@@ -71,6 +94,15 @@ double PriceMatrix::element(std::int64_t row, std::int64_t column) const {
     const std::int64_t r = wrap_index(row, view_->rows());
     const std::int64_t c = wrap_index(column, view_->columns());
     return (*view_)(r, c);
+}
+
+std::optional<StridedView1D<double>> PriceMatrix::column_between(std::int64_t first,
+                                                               std::int64_t last,
+                                                               std::int64_t column) const {
+    if (!view_ || first < 0 || last >= view_->rows() || column < 0 || column >= view_->columns()) {
+        return std::nullopt;
+    }
+    return view_->column(column);
 }
 
 TradePath follow_trade(const PriceMatrix& price, const PriceMatrix& close,
@@ -101,19 +133,24 @@ TradePath follow_trade(const PriceMatrix& price, const PriceMatrix& close,
 
     TradePath path;
     path.points = static_cast<std::uint64_t>(signed_points);
-    const SamplePlan plan(settings, path.points, trade.exit_bar - entry);
+    SamplePlan plan(settings, path.points, trade.exit_bar - entry);
+    std::uint64_t next_event = plan.next_event();
     auto take_samples = [&](std::uint64_t offset) {
-        if (plan.is_window_sample(offset)) path.window_samples.push_back(state.block());
-        if (plan.is_exit(offset)) {
-            path.exit = state.block();
-            path.exit_taken = true;
-        }
+        if (offset != next_event) return;
+        plan.take(offset, state.block(), path);
+        next_event = plan.next_event();
     };
     take_samples(0);
 
+    // Reads along the path: directly down the column when the whole path lies
+    // inside the matrix, else element by element with array-indexing rules.
+    const auto closes = close.column_between(entry, path_end, column);
+    auto close_at = [&](std::int64_t row) {
+        return closes ? (*closes)[row] : close.element(row, column);
+    };
     double last_close = entry_close;
     for (std::uint64_t offset = 1; offset < path.points; ++offset) {
-        const double value = close.element(entry + static_cast<std::int64_t>(offset), column);
+        const double value = close_at(entry + static_cast<std::int64_t>(offset));
         const bool has_close = !std::isnan(value);
         if (has_close) {
             const double move = checked_divide(value, last_close);
@@ -149,7 +186,7 @@ TradePath follow_trade(const PriceMatrix& price, const PriceMatrix& close,
         exit_ratio = exit_ratio * (1 - settings.fee_ratio - settings.tax_ratio);
         // Only the last point's return changes; the other statistics stay.
         const std::uint64_t last = path.points - 1;
-        if (plan.is_window_sample(last)) path.window_samples.back().ret = exit_ratio - 1;
+        if (plan.is_last_sample(last)) path.window_samples.back().ret = exit_ratio - 1;
         if (plan.is_exit(last)) path.exit.ret = exit_ratio - 1;
     }
     return path;

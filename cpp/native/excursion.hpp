@@ -22,6 +22,11 @@ public:
     std::int64_t rows() const;
     double element(std::int64_t row, std::int64_t column) const;
 
+    // The column as a view over its rows when rows first..last and the column
+    // are all inside the matrix without counting from the end; else nothing.
+    std::optional<StridedView1D<double>> column_between(std::int64_t first, std::int64_t last,
+                                                        std::int64_t column) const;
+
 private:
     std::optional<StridedView2D<double>> view_;
 };

@@ -7,9 +7,9 @@
 
 namespace tolvane::native {
 
-Thresholds Simulation::thresholds(int sid, double entry_pos) const {
-    const double stop_loss = std::abs(stop_loss_.values(stop_loss_row_, sid));
-    const double take_profit = std::abs(take_profit_.values(take_profit_row_, sid));
+Thresholds Simulation::thresholds(int sid, double entry_pos, BarRows& rows) const {
+    const double stop_loss = std::abs(rows.stop_loss[sid]);
+    const double take_profit = std::abs(rows.take_profit[sid]);
     Thresholds limits{};
     if (entry_pos > 0) {
         const bool trailing = maxcr_[sid] >= 1 + trail_stop_activation_abs_;
@@ -33,8 +33,8 @@ Thresholds Simulation::thresholds(int sid, double entry_pos) const {
 // Queues an exit for the next bar when the ratio at the close crosses a
 // threshold: the upper one (>=) as a positive record, the lower one (<) as a
 // negative record. NaN prices compare false and queue nothing.
-void Simulation::test_exit_at_close(std::int64_t bar, int sid, int column, const Thresholds& limits) {
-    const double ratio_at_close = cr_[sid] * market_.close(bar, column) / market_.price(bar, column);
+void Simulation::test_exit_at_close(int sid, int column, const Thresholds& limits, BarRows& rows) {
+    const double ratio_at_close = cr_[sid] * rows.close[column] / rows.price[column];
     if (ratio_at_close >= limits.upper) {
         exit_stocks_temp_.push_back({sid, true});
     } else if (ratio_at_close < limits.lower) {
@@ -45,14 +45,14 @@ void Simulation::test_exit_at_close(std::int64_t bar, int sid, int column, const
 // Sells inside the bar when its range reaches a threshold: at the open if the
 // bar gaps through one, else at the upper threshold, else at the lower one.
 // The book entry stays at 0 (the caller is iterating over the book).
-void Simulation::test_exit_touched(std::int64_t bar, int sid, int column, double r,
-                                   double entry_pos, const Thresholds& limits,
+void Simulation::test_exit_touched(int sid, int column, double r, double entry_pos,
+                                   const Thresholds& limits, BarRows& rows,
                                    TradeRecorder& recorder) {
     const double base = previous_price_[column];
     const double ratio_before = cr_[sid] / r;
-    const double high_r = ratio_before * (market_.high(bar, column) / base);
-    const double low_r = ratio_before * (market_.low(bar, column) / base);
-    const double open_r = ratio_before * (market_.open(bar, column) / base);
+    const double high_r = ratio_before * (rows.high[column] / base);
+    const double low_r = ratio_before * (rows.low[column] / base);
+    const double open_r = ratio_before * (rows.open[column] / base);
     const bool touch_low = low_r <= limits.lower;
     const bool touch_high = high_r >= limits.upper;
     const bool touch_open = open_r >= limits.upper || open_r <= limits.lower;

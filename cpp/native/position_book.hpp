@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <vector>
 
@@ -15,7 +16,7 @@ namespace tolvane::native {
 // iteration visits only held stocks.
 class PositionBook {
 public:
-    explicit PositionBook(int columns) : values_(columns, 0.0), held_(columns, false) {}
+    explicit PositionBook(int columns) : values_(columns, 0.0), held_(columns, 0) {}
 
     bool contains(int sid) const noexcept {
         return sid >= 0 && sid < static_cast<int>(held_.size()) && held_[sid];
@@ -33,7 +34,7 @@ public:
 
     void erase(int sid) {
         if (!contains(sid)) return;
-        held_[sid] = false;
+        held_[sid] = 0;
         values_[sid] = 0.0;
         sids_.erase(std::lower_bound(sids_.begin(), sids_.end(), sid));
     }
@@ -50,13 +51,13 @@ public:
 private:
     void insert(int sid) {
         if (sid < 0 || sid >= static_cast<int>(held_.size())) throw BufferIndexError(0);
-        held_[sid] = true;
+        held_[sid] = 1;
         values_[sid] = 0.0;
         sids_.insert(std::lower_bound(sids_.begin(), sids_.end(), sid), sid);
     }
 
     std::vector<double> values_;
-    std::vector<bool> held_;
+    std::vector<std::uint8_t> held_;
     std::vector<int> sids_;
 };
 

@@ -97,27 +97,34 @@ void Simulation::run(TradeRecorder& recorder, CheckedArray<double> creturn) {
             continue;
         }
         recorder.record_date(static_cast<int>(bar));
-        stop_loss_row_ = stop_loss_.rows[bar];
-        take_profit_row_ = take_profit_.rows[bar];
+        BarRows rows{{market_.price, bar},
+                     {market_.close, bar},
+                     {market_.high, bar},
+                     {market_.low, bar},
+                     {market_.open, bar},
+                     {stop_loss_.values, stop_loss_.rows[bar]},
+                     {take_profit_.values, take_profit_.rows[bar]}};
         exit_stocks_temp_.clear();
-        revalue_held_stocks(bar, recorder);
-        move_price_bases(bar);
+        revalue_held_stocks(bar, rows, recorder);
+        move_price_bases();
         execute_queued_exits(recorder);
         exit_stocks_ = exit_stocks_temp_;
-        if (should_rebalance_) rebalance_to_target(bar, recorder);
+        if (should_rebalance_) rebalance_to_target(rows, recorder);
         if (has_delisting_) close_delisted_stocks(bar, recorder);
-        creturn.store(bar, value_at_close(bar));
+        creturn.store(bar, value_at_close(bar, rows));
         choose_next_target(bar);
     }
 }
 
 // Revalues every held position by the bar's trade price, follows its price
 // ratio since entry and applies the exit rules.
-void Simulation::revalue_held_stocks(std::int64_t bar, TradeRecorder& recorder) {
+void Simulation::revalue_held_stocks(std::int64_t bar, BarRows& rows, TradeRecorder& recorder) {
+    prices_seen_.clear();
     for (int sid : book_.sids()) {
         const int column = price_column(sid);
-        const double price = market_.price(bar, column);
+        const double price = rows.price[column];
         validate_trade_price(price, sid, static_cast<int>(bar));
+        prices_seen_.push_back({column, price});
         double& base = previous_price_[column];
         if (std::isnan(base)) base = price;
         double r = price / base;
@@ -128,11 +135,11 @@ void Simulation::revalue_held_stocks(std::int64_t bar, TradeRecorder& recorder) 
         if (cr_[sid] < mincr_[sid]) mincr_[sid] = cr_[sid];
 
         const double entry_pos = book_.at(sid) / cr_[sid];
-        const Thresholds limits = thresholds(sid, entry_pos);
+        const Thresholds limits = thresholds(sid, entry_pos, rows);
         if (options_.touched_exit) {
-            test_exit_touched(bar, sid, column, r, entry_pos, limits, recorder);
+            test_exit_touched(sid, column, r, entry_pos, limits, rows, recorder);
         } else {
-            test_exit_at_close(bar, sid, column, limits);
+            test_exit_at_close(sid, column, limits, rows);
         }
     }
 }
@@ -140,15 +147,13 @@ void Simulation::revalue_held_stocks(std::int64_t bar, TradeRecorder& recorder) 
 // Moves the price bases of the held stocks to this bar's trade prices. Done
 // after all held stocks are revalued, so that two position columns priced by
 // the same price column both see this bar's ratio.
-void Simulation::move_price_bases(std::int64_t bar) {
-    for (int sid : book_.sids()) {
-        const int column = price_column(sid);
-        const double price = market_.price(bar, column);
+void Simulation::move_price_bases() {
+    for (const auto& [column, price] : prices_seen_) {
         if (!std::isnan(price)) previous_price_[column] = price;
     }
 }
 
-void Simulation::rebalance_to_target(std::int64_t bar, TradeRecorder& recorder) {
+void Simulation::rebalance_to_target(BarRows& rows, TradeRecorder& recorder) {
     const StridedView1D<double> target = market_.pos_values.row(pos_id_);
     if (!options_.retain_cost_when_rebalance) {
         std::fill(cr_.begin(), cr_.end(), 1.0);
@@ -175,7 +180,7 @@ void Simulation::rebalance_to_target(std::int64_t bar, TradeRecorder& recorder) 
     cash_ = rebalance(book_, weights, cash_, options_.costs, options_.position_limit, recorder);
 
     latest_rebalanced_sids_ = book_.sids();
-    const StridedView1D<double> prices = market_.price.row(bar);
+    const StridedView1D<double>& prices = rows.price.view();
     previous_price_.resize(static_cast<std::size_t>(prices.size()));
     for (std::ptrdiff_t column = 0; column < prices.size(); ++column) {
         previous_price_[column] = prices[column];
@@ -197,13 +202,13 @@ void Simulation::close_delisted_stocks(std::int64_t bar, TradeRecorder& recorder
 }
 
 // The portfolio value at the close; the book itself stays at trade prices.
-double Simulation::value_at_close(std::int64_t bar) const {
+double Simulation::value_at_close(std::int64_t bar, BarRows& rows) const {
     double balance = cash_;
     for (int sid : book_.sids()) {
         const int column = price_column(sid);
-        const double trade_price = market_.price(bar, column);
+        const double trade_price = rows.price[column];
         validate_trade_price(trade_price, sid, static_cast<int>(bar));
-        const double close_price = market_.close(bar, column);
+        const double close_price = rows.close[column];
         const double value = book_.at(sid);
         if (std::isnan(trade_price) || std::isnan(close_price)) {
             balance += value;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "native/position_book.hpp"
@@ -60,6 +61,17 @@ struct Thresholds {
     double lower;  // min_r
 };
 
+// The rows of one bar, each taken at its first read.
+struct BarRows {
+    LazyRow<double> price;
+    LazyRow<double> close;
+    LazyRow<double> high;
+    LazyRow<double> low;
+    LazyRow<double> open;
+    LazyRow<double> stop_loss;    // the stop-loss levels in force at the bar
+    LazyRow<double> take_profit;  // the take-profit levels in force at the bar
+};
+
 // The first element of `dates` that is earlier than the one before it.
 std::optional<std::ptrdiff_t> first_out_of_order(StridedView1D<std::int64_t> dates);
 
@@ -97,16 +109,16 @@ public:
     const std::vector<ExitRecord>& exited_stocks() const noexcept { return exited_stocks_; }
 
 private:
-    void revalue_held_stocks(std::int64_t bar, TradeRecorder& recorder);
-    Thresholds thresholds(int sid, double entry_pos) const;
-    void test_exit_at_close(std::int64_t bar, int sid, int column, const Thresholds& limits);
-    void test_exit_touched(std::int64_t bar, int sid, int column, double r, double entry_pos,
-                           const Thresholds& limits, TradeRecorder& recorder);
+    void revalue_held_stocks(std::int64_t bar, BarRows& rows, TradeRecorder& recorder);
+    Thresholds thresholds(int sid, double entry_pos, BarRows& rows) const;
+    void test_exit_at_close(int sid, int column, const Thresholds& limits, BarRows& rows);
+    void test_exit_touched(int sid, int column, double r, double entry_pos,
+                           const Thresholds& limits, BarRows& rows, TradeRecorder& recorder);
     void execute_queued_exits(TradeRecorder& recorder);
-    void move_price_bases(std::int64_t bar);
-    void rebalance_to_target(std::int64_t bar, TradeRecorder& recorder);
+    void move_price_bases();
+    void rebalance_to_target(BarRows& rows, TradeRecorder& recorder);
     void close_delisted_stocks(std::int64_t bar, TradeRecorder& recorder);
-    double value_at_close(std::int64_t bar) const;
+    double value_at_close(std::int64_t bar, BarRows& rows) const;
     void choose_next_target(std::int64_t bar);
     void reset_trackers(int sid);
     int price_column(int sid) const;
@@ -116,8 +128,6 @@ private:
     std::vector<int> price_column_of_;  // per position column; -1: no price column
     StopLevels stop_loss_{};
     StopLevels take_profit_{};
-    std::ptrdiff_t stop_loss_row_ = 0;    // the stop-table rows in force at the current bar
-    std::ptrdiff_t take_profit_row_ = 0;
     double trail_stop_abs_;
     double trail_stop_activation_abs_;
     std::vector<std::uint8_t> may_rebalance_;  // per bar: marked by the calendar
@@ -137,6 +147,8 @@ private:
     std::vector<ExitRecord> exit_stocks_temp_;  // decided on this bar's close
     std::vector<ExitRecord> exit_stocks_;       // decided at the previous bar, executed at this one
     std::vector<ExitRecord> exited_stocks_;     // carried out since the latest rebalance
+    // The trade prices read for the held stocks at the current bar.
+    std::vector<std::pair<int, double>> prices_seen_;
 };
 
 }  // namespace tolvane::native

@@ -22,15 +22,17 @@ template <class T>
 class StridedView1D {
 public:
     StridedView1D() noexcept = default;
-    StridedView1D(const char* data, std::ptrdiff_t size, std::ptrdiff_t stride) noexcept
-        : data_(data), size_(size), stride_(stride) {}
+    // `axis` is the axis reported when an index is out of range (1 for a row
+    // of a matrix, whose index is the column).
+    StridedView1D(const char* data, std::ptrdiff_t size, std::ptrdiff_t stride, int axis = 0) noexcept
+        : data_(data), size_(size), stride_(stride), axis_(axis) {}
 
     std::ptrdiff_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
 
-    // Checked read: an index outside 0..size-1 raises BufferIndexError(axis 0).
+    // Checked read: an index outside 0..size-1 raises BufferIndexError.
     T operator[](std::ptrdiff_t index) const {
-        if (index < 0 || index >= size_) throw BufferIndexError(0);
+        if (index < 0 || index >= size_) throw BufferIndexError(axis_);
         return load<T>(data_ + index * stride_);
     }
 
@@ -38,6 +40,7 @@ private:
     const char* data_ = nullptr;
     std::ptrdiff_t size_ = 0;
     std::ptrdiff_t stride_ = 0;
+    int axis_ = 0;
 };
 
 template <class T>
@@ -62,10 +65,17 @@ public:
         return load<T>(data_ + row * row_stride_ + column * column_stride_);
     }
 
-    // The checked row `row` as a 1-D view over the columns.
+    // The checked row `row` as a 1-D view over the columns (a column out of
+    // range is reported on axis 1, as for an element read).
     StridedView1D<T> row(std::ptrdiff_t row) const {
         if (row < 0 || row >= rows_) throw BufferIndexError(0);
-        return StridedView1D<T>(data_ + row * row_stride_, columns_, column_stride_);
+        return StridedView1D<T>(data_ + row * row_stride_, columns_, column_stride_, 1);
+    }
+
+    // The checked column `column` as a 1-D view over the rows.
+    StridedView1D<T> column(std::ptrdiff_t column) const {
+        if (column < 0 || column >= columns_) throw BufferIndexError(1);
+        return StridedView1D<T>(data_ + column * column_stride_, rows_, row_stride_);
     }
 
 private:
@@ -74,6 +84,31 @@ private:
     std::ptrdiff_t columns_ = 0;
     std::ptrdiff_t row_stride_ = 0;
     std::ptrdiff_t column_stride_ = 0;
+};
+
+// A row of a matrix taken at its first read, so that a row out of range is
+// reported where the first element read would report it.
+template <class T>
+class LazyRow {
+public:
+    LazyRow(const StridedView2D<T>& matrix, std::ptrdiff_t row) noexcept
+        : matrix_(&matrix), row_(row) {}
+
+    T operator[](std::ptrdiff_t column) { return view()[column]; }
+
+    const StridedView1D<T>& view() {
+        if (!taken_) {
+            view_ = matrix_->row(row_);
+            taken_ = true;
+        }
+        return view_;
+    }
+
+private:
+    const StridedView2D<T>* matrix_;
+    std::ptrdiff_t row_;
+    StridedView1D<T> view_{};
+    bool taken_ = false;
 };
 
 // A contiguous output array written through checked stores.

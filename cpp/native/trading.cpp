@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstddef>
-#include <vector>
 
 namespace tolvane::native {
 namespace {
@@ -13,30 +12,34 @@ double entry_weight(double position, double balance) {
     return position / balance;
 }
 
-// NumPy's pairwise summation of contiguous doubles: blocks of up to 128
-// values are summed in eight interleaved accumulators, longer runs are split
-// in halves (rounded down to a multiple of eight).
-double pairwise_sum(const double* values, std::size_t count) {
+// NumPy's pairwise summation, here of the magnitudes of `values[first ..
+// first + count)`: blocks of up to 128 values are summed in eight interleaved
+// accumulators, longer runs are split in halves (rounded down to a multiple
+// of eight).
+double pairwise_abs_sum(const StridedView1D<double>& values, std::ptrdiff_t first,
+                        std::ptrdiff_t count) {
+    auto at = [&](std::ptrdiff_t i) { return std::abs(values[first + i]); };
     if (count < 8) {
         double sum = 0.0;
-        for (std::size_t i = 0; i < count; ++i) sum += values[i];
+        for (std::ptrdiff_t i = 0; i < count; ++i) sum += at(i);
         return sum;
     }
     if (count <= 128) {
         double partial[8];
-        for (std::size_t j = 0; j < 8; ++j) partial[j] = values[j];
-        std::size_t i = 8;
+        for (std::ptrdiff_t j = 0; j < 8; ++j) partial[j] = at(j);
+        std::ptrdiff_t i = 8;
         for (; i < count - count % 8; i += 8) {
-            for (std::size_t j = 0; j < 8; ++j) partial[j] += values[i + j];
+            for (std::ptrdiff_t j = 0; j < 8; ++j) partial[j] += at(i + j);
         }
         double sum = ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
                      ((partial[4] + partial[5]) + (partial[6] + partial[7]));
-        for (; i < count; ++i) sum += values[i];
+        for (; i < count; ++i) sum += at(i);
         return sum;
     }
-    std::size_t half = count / 2;
+    std::ptrdiff_t half = count / 2;
     half -= half % 8;
-    return pairwise_sum(values, half) + pairwise_sum(values + half, count - half);
+    return pairwise_abs_sum(values, first, half) +
+           pairwise_abs_sum(values, first + half, count - half);
 }
 
 }  // namespace
@@ -100,6 +103,9 @@ double rebalance(PositionBook& book, StridedView1D<double> weights, double cash,
     const PositionUpdate update{true, true, balance};
     for (std::ptrdiff_t sid = 0; sid < weights.size(); ++sid) {
         double target = weights[sid] * ratio;
+        // A zero target for a stock not held changes nothing (set_position
+        // would look it up, find nothing and return the cash unchanged).
+        if (target == 0 && !book.contains(static_cast<int>(sid))) continue;
         if (std::abs(target) > limit) target = limit * (target > 0 ? 1 : -1);
         cash = set_position(book, static_cast<int>(sid), target, cash, costs, recorder, update);
     }
@@ -108,9 +114,7 @@ double rebalance(PositionBook& book, StridedView1D<double> weights, double cash,
 TOLVANE_PASSED_THROUGH("rebalance")
 
 double absolute_sum(StridedView1D<double> values) {
-    std::vector<double> magnitudes(static_cast<std::size_t>(values.size()));
-    for (std::ptrdiff_t i = 0; i < values.size(); ++i) magnitudes[i] = std::abs(values[i]);
-    return 0.0 + pairwise_sum(magnitudes.data(), magnitudes.size());
+    return 0.0 + pairwise_abs_sum(values, 0, values.size());
 }
 
 }  // namespace tolvane::native

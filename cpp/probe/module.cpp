@@ -1,6 +1,7 @@
 // tolvane.core._probe: private hooks that let the test suite reach native
 // pieces that have no Python surface of their own. Not part of the API.
 #define TOLVANE_IMPORT_NUMPY_API
+#include <chrono>
 #include <map>
 
 #include "native/trading.hpp"
@@ -129,6 +130,29 @@ PyObject* end_analysis(PyObject*, PyObject* args) {
     return vexal.end_analysis(pos);
 }
 
+// time_trades(price, trades, bars_held) -> seconds per trade: records `trades`
+// trades of one stock through the bound exports, each entered at bar 0 and
+// closed `bars_held` bars later (both transactions paid, window 0), and times
+// them with the exports called natively, as the engine calls them.
+PyObject* time_trades(PyObject*, PyObject* args) {
+    PyObject* price = nullptr;
+    int trades = 0, held = 0;
+    if (!PyArg_ParseTuple(args, "Oii", &price, &trades, &held) || !bind_vexal_once()) return nullptr;
+    vexal.start_analysis(reinterpret_cast<PyArrayObject*>(price),
+                         reinterpret_cast<PyArrayObject*>(price), {{0, 0}}, 1, 0.001, 0.003, 0, 1);
+    if (PyErr_Occurred()) return nullptr;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < trades; ++i) {
+        vexal.record_date(0);
+        vexal.record_entry(0, 1.0, 1);
+        vexal.record_date(held);
+        vexal.record_exit(0, 1);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    return PyFloat_FromDouble(elapsed.count() / trades);
+}
+
 // exported_arrays() -> (entry, position): the arrays the exported variables hold now.
 PyObject* exported_arrays(PyObject*, PyObject*) {
     if (!bind_vexal_once()) return nullptr;
@@ -234,6 +258,7 @@ PyMethodDef functions[] = {
     {"record_exit", record_exit, METH_VARARGS, nullptr},
     {"end_analysis", end_analysis, METH_VARARGS, nullptr},
     {"exported_arrays", exported_arrays, METH_NOARGS, nullptr},
+    {"time_trades", time_trades, METH_VARARGS, nullptr},
     {"warn_on_version_mismatch", warn_on_version_mismatch, METH_VARARGS,
      "Run the import-time version check as if compiled for major.minor."},
     {nullptr, nullptr, 0, nullptr},

@@ -100,8 +100,9 @@ PyModuleDef module_def = {
 EngineState& engine() { return *engine_state; }
 
 PyObject* module_global(const char* name) {
-    PyObject* value = PyDict_GetItemString(engine().module_namespace, name);
+    PyObject* value = PyDict_GetItemWithError(engine().module_namespace, py::interned(name));
     if (!value) {
+        py::throw_if_error_set();
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw py::ErrorAlreadySet{};
     }

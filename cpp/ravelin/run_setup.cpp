@@ -9,6 +9,13 @@ namespace tolvane::ravelin {
 namespace {
 
 std::string encoded_label(PyObject* label) {
+    // A plain str encodes as its UTF-8 form without a method call.
+    if (PyUnicode_CheckExact(label)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(label, &size);
+        if (!utf8) throw py::ErrorAlreadySet{};
+        return {utf8, static_cast<std::size_t>(size)};
+    }
     py::Ref encoded = py::checked(PyObject_CallMethod(label, "encode", "s", "UTF-8"));
     if (PyBytes_Check(encoded.get())) {
         return {PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))};

@@ -34,8 +34,9 @@ void run_exported(const char* function, Body&& body) noexcept {
 
 // One of the module's result lists, looked up by name at each use.
 PyObject* result_list(const char* name) {
-    PyObject* list = PyDict_GetItemString(state().module_namespace, name);  // borrowed
+    PyObject* list = PyDict_GetItemWithError(state().module_namespace, py::interned(name));
     if (!list) {
+        py::throw_if_error_set();
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw py::ErrorAlreadySet{};
     }
@@ -101,7 +102,10 @@ py::Ref vexal_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_ent
         native::follow_trade(price_matrix(run.price_buffer), price_matrix(run.close_buffer), trade,
                              settings);
     npy_intp length = native::profile_length(run.window, run.window_step);
-    py::Ref profile = py::checked(PyArray_EMPTY(1, &length, NPY_DOUBLE, 0));
+    // PyArray_NewFromDescr takes over a reference to the dtype.
+    auto* dtype = reinterpret_cast<PyArray_Descr*>(py::Ref(run.float64).release());
+    py::Ref profile = py::checked(
+        PyArray_NewFromDescr(&PyArray_Type, dtype, 1, &length, nullptr, nullptr, 0, nullptr));
     auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(profile.get())));
     for (npy_intp i = 0; i < length; ++i) values[i] = -1.0;
     native::write_profile(path, native::CheckedArray<double>(values, length));

@@ -27,6 +27,7 @@ py::Ref zeros(int ndim, npy_intp* shape, int type) {
 // The load-time state: empty matrices and per-stock arrays, zero parameters.
 void initialise_state(AnalysisState& run, PyObject* module) {
     run.module_namespace = PyModule_GetDict(module);
+    run.float64 = py::checked(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
     npy_intp empty_matrix[2] = {0, 0};
     npy_intp empty_vector[1] = {0};
     run.price = zeros(2, empty_matrix, NPY_DOUBLE);

@@ -28,6 +28,7 @@ public:
 
 struct AnalysisState {
     PyObject* module_namespace = nullptr;  // borrowed: the module dict outlives the state
+    py::Ref float64;                       // the float64 dtype of the profiles
 
     py::Ref price;  // trade prices (rows = bars, columns = price columns), or None
     py::Ref close;  // closes, same layout
