@@ -30,3 +30,13 @@ def test_demo_is_a_module_entry_point(python_subprocess):
 
     result = subprocess.run([sys.executable, "-m", "tolvane.demo", "--help"], capture_output=True, text=True)
     assert result.returncode == 0 and "--stocks" in result.stdout
+
+
+def test_demo_stops_quietly_when_its_reader_does():
+    import subprocess
+
+    demo = subprocess.Popen([sys.executable, "-m", "tolvane.demo", "--stocks", "40", "--years", "3"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    demo.stdout.close()  # as `| head` does once it has its lines
+    stderr = demo.stderr.read().decode()
+    assert demo.wait() == 0 and stderr == ""

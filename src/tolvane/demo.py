@@ -12,6 +12,7 @@ the stock operations pending after the last bar. Exits non-zero on failure.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from dataclasses import dataclass
@@ -158,6 +159,12 @@ def main(argv: list[str] | None = None) -> int:
         )
         seconds = time.perf_counter() - start
         report(market, creturn, seconds, options.rows)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader stopped early (`... | head`): nothing failed. Later writes,
+        # the interpreter's own flush at exit included, go nowhere.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except Exception as error:  # the demo reports any failure and exits non-zero
         print(f"demo failed: {type(error).__name__}: {error}", file=sys.stderr)
         return 1
