@@ -79,6 +79,39 @@ def test_nan_previous_price_is_replaced_by_the_current_price():
     np.testing.assert_allclose(creturn, [1.0, 1.0, 1.0, 15 / 12])
 
 
+class TestMissingPriceOnARebalanceBar:
+    """A held stock whose price is missing on a rebalance bar keeps its last
+    known price as base; a stock bought there starts from its next price."""
+
+    PRICES = [[10.0], [10.0], [NAN], [12.0]]
+
+    @pytest.mark.parametrize("weight, value", [(1.0, 1.2), (-1.0, 2.0 - 1.2)])  # short: cash 2, owes 1.2
+    def test_a_held_position_follows_the_price_when_it_comes_back(self, weight, value):
+        # bought at bar 1, rebalanced to the same weight at bar 2 (price missing)
+        creturn = backtest(self.PRICES, [[weight], [weight]])
+        np.testing.assert_allclose(creturn, [1.0, 1.0, 1.0, value], rtol=1e-15)
+        filled = backtest([[10.0], [10.0], [10.0], [12.0]], [[weight], [weight]])
+        np.testing.assert_array_equal(creturn, filled)
+
+    def test_two_position_columns_priced_by_one_column_both_follow(self):
+        creturn = backtest(self.PRICES, [[0.5, 0.5], [0.5, 0.5]], price_labels=["A"], pos_labels=["A", "A"])
+        np.testing.assert_allclose(creturn, [1.0, 1.0, 1.0, 0.5 * 1.2 + 0.5 * 1.2], rtol=1e-15)
+
+    def test_a_stock_bought_there_counts_no_move_before_its_next_price(self):
+        prices = [[10.0, 20.0], [10.0, 20.0], [NAN, NAN], [12.0, 25.0], [12.0, 30.0]]
+        # A bought at bar 1; at bar 2 half of it is sold and B bought, both prices missing
+        creturn = backtest(prices, [[1.0, 0.0], [0.5, 0.5]])
+        a = 0.5 * 12 / 10            # A kept its base 10
+        b = [0.5, 0.5 * 30 / 25]     # B starts from 25, its next known price
+        np.testing.assert_allclose(creturn, [1.0, 1.0, 1.0, a + b[0], a + b[1]], rtol=1e-15)
+
+    def test_a_touched_exit_on_the_next_bar_uses_the_kept_base(self):
+        creturn = backtest(self.PRICES, [[1.0], [1.0]], touched_exit=True, take_profit=0.15)
+        # the open of bar 3 gaps to 12 / 10 = 1.2 >= 1.15: sold at the open
+        assert trades() == [(0, 1, 2), (0, 2, 3)]
+        np.testing.assert_allclose(creturn, [1.0, 1.0, 1.0, 1.2], rtol=1e-15)
+
+
 def test_nan_close_values_the_position_at_its_book_value():
     creturn = backtest([[10.0], [10.0], [11.0]], [[1.0]], close=[[10.0], [NAN], [NAN]])
     np.testing.assert_allclose(creturn, [1.0, 1.0, 1.1])

@@ -1,6 +1,7 @@
 """Relations the engine's rules imply, over random valid markets."""
 
 import numpy as np
+import pytest
 from hypothesis import given, strategies as st
 from hypothesis.extra.numpy import arrays
 
@@ -122,3 +123,54 @@ def test_higher_fees_never_raise_the_final_value(market, fee, more):
     cheap = run(market, fee_ratio=fee, tax_ratio=0.001)
     dear = run(market, fee_ratio=fee + more, tax_ratio=0.001)
     assert dear[-1] <= cheap[-1] * (1 + 1e-12)
+
+
+@st.composite
+def markets_with_flat_bars(draw, max_bars=30, max_stocks=5):
+    """A market traded at its close in which some bars of some stocks repeat
+    the previous close in every price (open, high, low, close): what a missing
+    bar filled with the last known price looks like. Returns it with the mask
+    of those flat bars."""
+    bars = draw(st.integers(3, max_bars))
+    stocks = draw(st.integers(1, max_stocks))
+    flat = draw(arrays(np.bool_, (bars, stocks), elements=st.sampled_from([False, True])))
+    flat[0] = False
+    moves = draw(arrays(np.float64, (bars, stocks), elements=st.floats(-0.2, 0.2)))
+    moves[flat] = 0.0  # the close repeats exactly
+    close = 10 * np.exp(np.cumsum(moves, axis=0))
+    ranges = {name: draw(arrays(np.float64, (bars, stocks), elements=st.floats(low, high)))
+              for name, low, high in [("high", 1.0, 1.05), ("low", 0.95, 1.0), ("open", 0.95, 1.05)]}
+    for factor in ranges.values():
+        factor[flat] = 1.0
+    rows = sorted(draw(st.sets(st.integers(0, bars - 1), min_size=1, max_size=4)))
+    weights = draw(arrays(np.float64, (len(rows), stocks), elements=st.floats(-1.0, 1.0)))
+    index = np.arange(bars, dtype=np.int64) * DAY
+    names = np.array([f"S{i}" for i in range(stocks)], dtype=object)
+    market = dict(price_values=close, close_values=close.copy(), high_values=close * ranges["high"],
+                  low_values=close * ranges["low"], open_values=close * ranges["open"], price_index=index,
+                  price_columns=names, pos_values=weights, pos_index=index[rows], pos_columns=names.copy(),
+                  resample=index.copy())
+    return market, flat
+
+
+def held_when_each_bar_began(trades, bars, stocks):
+    held = np.zeros((bars, stocks), dtype=bool)
+    for sid, entry, exit_ in trades:
+        held[entry + 1:bars if exit_ == -1 else exit_ + 1, sid] = True
+    return held
+
+
+@pytest.mark.parametrize("costs", [dict(fee_ratio=0.0, tax_ratio=0.0), dict(fee_ratio=0.001425, tax_ratio=0.003)])
+@given(data=st.data())
+def test_a_held_stocks_missing_price_counts_as_its_last_known_price(costs, data):
+    market, flat = data.draw(markets_with_flat_bars())
+    options = data.draw(OPTIONS.map(lambda drawn: {
+        **drawn, **costs, "stop_trading_next_period": True}))
+    filled = run(market, **options)
+    bars, stocks = flat.shape
+    chosen = data.draw(arrays(np.bool_, flat.shape, elements=st.sampled_from([False, True, True])))
+    missing = flat & chosen & held_when_each_bar_began(vexal.trades, bars, stocks)
+    gapped = dict(market)
+    for name in ARRAYS[:5]:
+        gapped[name] = np.where(missing, np.nan, market[name])
+    np.testing.assert_allclose(run(gapped, **options), filled, rtol=1e-12)

@@ -180,13 +180,26 @@ void Simulation::rebalance_to_target(BarRows& rows, TradeRecorder& recorder) {
     cash_ = rebalance(book_, weights, cash_, options_.costs, options_.position_limit, recorder);
 
     latest_rebalanced_sids_ = book_.sids();
-    const StridedView1D<double>& prices = rows.price.view();
+    restart_price_bases(rows.price.view());
+    exited_stocks_.clear();
+    current_position_id_ = pos_id_;
+}
+
+// Every price base restarts at this bar's trade price, except that a column
+// revalued this bar whose price is missing keeps its last known price: its
+// position then follows the price when it comes back. Any other column with a
+// missing price gets a NaN base, so a stock bought now starts from its next
+// known price rather than counting moves from before the purchase.
+void Simulation::restart_price_bases(const StridedView1D<double>& prices) {
+    std::vector<std::pair<int, double>> kept;
+    for (const auto& [column, price] : prices_seen_) {
+        if (std::isnan(price)) kept.push_back({column, previous_price_[column]});
+    }
     previous_price_.resize(static_cast<std::size_t>(prices.size()));
     for (std::ptrdiff_t column = 0; column < prices.size(); ++column) {
         previous_price_[column] = prices[column];
     }
-    exited_stocks_.clear();
-    current_position_id_ = pos_id_;
+    for (const auto& [column, base] : kept) previous_price_[column] = base;
 }
 
 // Sells, after the rebalance, every held stock delisted at this bar.

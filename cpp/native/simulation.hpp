@@ -117,6 +117,7 @@ private:
     void execute_queued_exits(TradeRecorder& recorder);
     void move_price_bases();
     void rebalance_to_target(BarRows& rows, TradeRecorder& recorder);
+    void restart_price_bases(const StridedView1D<double>& prices);
     void close_delisted_stocks(std::int64_t bar, TradeRecorder& recorder);
     double value_at_close(std::int64_t bar, BarRows& rows) const;
     void choose_next_target(std::int64_t bar);
@@ -147,7 +148,7 @@ private:
     std::vector<ExitRecord> exit_stocks_temp_;  // decided on this bar's close
     std::vector<ExitRecord> exit_stocks_;       // decided at the previous bar, executed at this one
     std::vector<ExitRecord> exited_stocks_;     // carried out since the latest rebalance
-    // The trade prices read for the held stocks at the current bar.
+    // The trade prices read for the stocks held when the current bar began.
     std::vector<std::pair<int, double>> prices_seen_;
 };
 
