@@ -1,7 +1,38 @@
-"""tolvane: a quantitative-trading toolkit built around a native backtest core.
+"""tolvane: portfolio backtests on pandas data, run by a native engine.
 
-The compiled modules live in :mod:`tolvane.core`; :mod:`tolvane._stops` builds
-the stop-loss and take-profit tables the engine reads.
+>>> import tolvane
+>>> report = tolvane.backtest(position, close)      # doctest: +SKIP
+>>> report.stats()                                  # doctest: +SKIP
+
+- :func:`tolvane.backtest` runs one backtest and returns a :class:`tolvane.Report`.
+- :mod:`tolvane.core` holds the native engine modules, which take NumPy arrays.
+
+The pandas layer is imported on first use, so ``import tolvane.core.ravelin``
+does not import pandas.
 """
 
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
 __version__ = "0.1.0"
+__all__ = ["Report", "backtest"]
+
+if TYPE_CHECKING:
+    from tolvane._backtest import backtest
+    from tolvane.report import Report
+
+_LAZY = {"backtest": "tolvane._backtest", "Report": "tolvane.report"}
+
+
+def __getattr__(name: str) -> Any:
+    if name in _LAZY:
+        value = getattr(importlib.import_module(_LAZY[name]), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module 'tolvane' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *_LAZY])

@@ -17,6 +17,7 @@ from __future__ import annotations
 import numbers
 
 import numpy as np
+import numpy.typing as npt
 
 __all__ = ["StopTable", "stop_table"]
 
@@ -46,27 +47,30 @@ class StopTable:
 
     __slots__ = ("values", "rows")
 
-    def __init__(self, values, rows):
-        values = np.asarray(values, dtype=np.float64)
-        if values.ndim != 2:
+    values: npt.NDArray[np.float64]
+    rows: npt.NDArray[np.intp]
+
+    def __init__(self, values: npt.ArrayLike, rows: npt.ArrayLike) -> None:
+        levels = np.asarray(values, dtype=np.float64)
+        if levels.ndim != 2:
             raise ValueError(
                 f"StopTable values must be 2-D (threshold rows x position columns), "
-                f"got a {values.ndim}-D array"
+                f"got a {levels.ndim}-D array"
             )
-        rows = np.asarray(rows)
-        if rows.dtype.kind not in "iu":
-            raise TypeError(f"StopTable rows must be integers, got dtype {rows.dtype}")
-        if rows.ndim != 1:
+        indices = np.asarray(rows)
+        if indices.dtype.kind not in "iu":
+            raise TypeError(f"StopTable rows must be integers, got dtype {indices.dtype}")
+        if indices.ndim != 1:
             raise ValueError(
-                f"StopTable rows must be 1-D (one entry per price bar), got a {rows.ndim}-D array"
+                f"StopTable rows must be 1-D (one entry per price bar), got a {indices.ndim}-D array"
             )
-        if rows.size and (rows.min() < 0 or rows.max() >= values.shape[0]):
+        if indices.size and (indices.min() < 0 or indices.max() >= levels.shape[0]):
             raise ValueError(
-                f"StopTable rows must lie in 0..{values.shape[0] - 1} (the rows of values), "
-                f"got {rows.min()}..{rows.max()}"
+                f"StopTable rows must lie in 0..{levels.shape[0] - 1} (the rows of values), "
+                f"got {indices.min()}..{indices.max()}"
             )
-        self.values = values
-        self.rows = rows.astype(np.intp, copy=False)
+        self.values = levels
+        self.rows = indices.astype(np.intp, copy=False)
 
     def __repr__(self) -> str:
         return (
@@ -75,7 +79,7 @@ class StopTable:
         )
 
 
-def stop_table(threshold, price_index, pos_columns) -> StopTable:
+def stop_table(threshold: object, price_index: npt.ArrayLike, pos_columns: npt.ArrayLike) -> StopTable:
     """Build the :class:`StopTable` of one stop setting for a run.
 
     Parameters

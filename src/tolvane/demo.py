@@ -1,12 +1,13 @@
-"""A momentum strategy on a synthetic market, run through the native engine.
+"""A momentum strategy on a synthetic market, run with tolvane.backtest.
 
     python3 -m tolvane.demo [--stocks 300] [--years 10] [--seed 7] [--top 20]
 
-Generates a reproducible market of daily OHLC bars (with a few missing
-prices and one delisting), rebalances monthly into the stocks with the best
-12-1 month momentum, with a stop loss and a trailing stop, and prints the
-run's headline numbers, its first trades with their excursions (MAE/MFE) and
-the stock operations pending after the last bar. Exits non-zero on failure.
+Generates a reproducible market of daily OHLC bars as pandas DataFrames (with
+a few missing prices and one delisting), rebalances monthly into the stocks
+with the best 12-1 month momentum, trading at the open, with a stop loss and
+a trailing stop, and prints the run's headline numbers, its first trades with
+their excursions (MAE/MFE) and the stock operations pending after the last
+bar. Exits non-zero on failure.
 """
 
 from __future__ import annotations
@@ -18,22 +19,20 @@ import time
 from dataclasses import dataclass
 
 import numpy as np
+import pandas as pd
 
-from tolvane.core import ravelin, vexal
+import tolvane
 
 BARS_PER_YEAR = 252
-NANOSECONDS_PER_DAY = 86_400 * 10**9
 
 
-@dataclass
+@dataclass(frozen=True)
 class Market:
-    dates: np.ndarray  # int64 nanoseconds, one per bar
-    symbols: np.ndarray  # object array of labels
-    open: np.ndarray  # the trade price: orders fill at the open
-    high: np.ndarray
-    low: np.ndarray
-    close: np.ndarray
-    delisting_bars: np.ndarray  # per stock: the bar it is delisted at, or -1
+    open: pd.DataFrame  # the trade price: orders fill at the open
+    high: pd.DataFrame
+    low: pd.DataFrame
+    close: pd.DataFrame
+    delisting: dict[str, pd.Timestamp]  # ticker -> last trading date
 
 
 def synthetic_market(stocks: int, years: int, seed: int) -> Market:
@@ -41,8 +40,9 @@ def synthetic_market(stocks: int, years: int, seed: int) -> Market:
     drift and noise, overnight gaps, NaN holes, and one delisted stock."""
     rng = np.random.default_rng(seed)
     bars = years * BARS_PER_YEAR
-    days = np.busday_offset(np.datetime64("2015-01-02"), np.arange(bars), roll="forward")
-    dates = days.astype("datetime64[ns]").astype(np.int64)
+    days = pd.DatetimeIndex(np.busday_offset(np.datetime64("2015-01-02"), np.arange(bars), roll="forward"),
+                            name="date")
+    tickers = pd.Index([f"SYN{i:04d}" for i in range(stocks)], name="ticker")
 
     market = rng.normal(0.0003, 0.010, bars)
     beta = rng.uniform(0.5, 1.5, stocks)
@@ -57,108 +57,97 @@ def synthetic_market(stocks: int, years: int, seed: int) -> Market:
     low = np.minimum(opening, close) * (1 - spread)
 
     missing = rng.random((bars, stocks)) < 0.0005
-    delisting_bars = np.full(stocks, -1, dtype=np.int64)
     delisted = int(rng.integers(stocks))
-    delisting_bars[delisted] = bars // 2
     missing[bars // 2 + 1:, delisted] = True
     for matrix in (opening, high, low, close):
         matrix[missing] = np.nan
-    symbols = np.array([f"SYN{i:04d}" for i in range(stocks)], dtype=object)
-    return Market(dates, symbols, opening, high, low, close, delisting_bars)
+
+    def frame(values: np.ndarray) -> pd.DataFrame:
+        return pd.DataFrame(values, index=days, columns=tickers)
+
+    return Market(frame(opening), frame(high), frame(low), frame(close),
+                  {str(tickers[delisted]): days[bars // 2]})
 
 
-def momentum_targets(market: Market, top: int):
+def momentum_position(market: Market, top: int) -> pd.DataFrame:
     """At each month end, equal weights in the `top` stocks with the best
-    return from 12 months to 1 month ago; returns (weights, dates)."""
-    months = market.dates.astype("datetime64[ns]").astype("datetime64[M]")
-    month_ends = np.flatnonzero(months[1:] != months[:-1])
-    month_ends = month_ends[month_ends >= BARS_PER_YEAR]
-    weights = np.zeros((len(month_ends), len(market.symbols)))
-    for row, bar in enumerate(month_ends):
-        with np.errstate(invalid="ignore", divide="ignore"):
-            score = market.close[bar - 21] / market.close[bar - BARS_PER_YEAR] - 1
-        listed = market.delisting_bars < 0
-        score[~(np.isfinite(score) & np.isfinite(market.close[bar]) & listed)] = -np.inf
-        chosen = np.argsort(score)[::-1][:top]
-        weights[row, chosen[np.isfinite(score[chosen])]] = 1.0 / top
-    return weights, market.dates[month_ends]
+    return from 12 months to 1 month ago."""
+    close = market.close
+    dates = pd.DatetimeIndex(close.index)
+    month_end = dates.to_series().groupby(dates.to_period("M")).max()
+    month_end = month_end[(month_end >= dates[BARS_PER_YEAR]) & (month_end < dates[-1])]
+    score = close.shift(21) / close.shift(BARS_PER_YEAR) - 1
+    rebalance_dates = pd.DatetimeIndex(month_end)
+    score = score.loc[rebalance_dates]
+    listed = ~close.columns.isin(list(market.delisting))
+    score = score.where(close.loc[rebalance_dates].notna() & listed)
+    rank = score.rank(axis=1, ascending=False, method="first")
+    position: pd.DataFrame = (rank <= top).astype(float) / top
+    return position
 
 
-def max_drawdown(values: np.ndarray) -> float:
-    return float(np.min(values / np.maximum.accumulate(values) - 1))
-
-
-def day(nanoseconds) -> str:
-    return str(np.datetime64(int(nanoseconds), "ns").astype("datetime64[D]"))
-
-
-def report(market: Market, creturn: np.ndarray, seconds: float, rows_to_show: int) -> None:
-    bars = len(creturn)
-    years = bars / BARS_PER_YEAR
-    final = float(creturn[-1])
-    trade_rows, operations = ravelin.get_trade_stocks(market.symbols, market.dates, False)
-    profiles = vexal.vexal
-    exit_returns = np.array([profile[-1] for profile in profiles])
-    closed = np.array([row[2] != -1 for row in trade_rows], dtype=bool)
-    wins = exit_returns[closed] > 0
-
-    print(f"market: {len(market.symbols)} stocks x {bars} daily bars "
-          f"({day(market.dates[0])} .. {day(market.dates[-1])})")
-    print(f"run time:          {seconds * 1e3:.1f} ms")
-    print(f"final value:       {final:.4f} (from 1.0)")
-    print(f"annualised return: {final ** (1 / years) - 1:+.2%}")
-    print(f"maximum drawdown:  {max_drawdown(creturn):.2%}")
-    print(f"trades:            {len(trade_rows)} ({closed.sum()} closed, {(~closed).sum()} open)")
+def print_report(market: Market, report: tolvane.Report, seconds: float, rows_to_show: int) -> None:
+    stats = report.stats()
+    trades = report.trades
+    closed = trades["exit_bar"] >= 0
+    close = market.close
+    print(f"market: {len(close.columns)} stocks x {len(close)} daily bars "
+          f"({close.index[0]:%Y-%m-%d} .. {close.index[-1]:%Y-%m-%d})")
+    print(f"run time:          {seconds * 1e3:.1f} ms (tolvane.backtest, trade table included)")
+    print(f"final value:       {report.equity.iloc[-1]:.4f} (from 1.0)")
+    print(f"annualised return: {stats['cagr']:+.2%}")
+    print(f"maximum drawdown:  {stats['max_drawdown']:.2%}")
+    print(f"Sharpe ratio:      {stats['sharpe']:.2f}")
+    print(f"trades:            {len(trades)} ({closed.sum()} closed, {(~closed).sum()} open)")
     if closed.any():
-        print(f"win rate:          {wins.mean():.1%} of closed trades")
+        print(f"win rate:          {stats['win_rate']:.1%} of closed trades")
 
-    print(f"\nfirst {min(rows_to_show, len(trade_rows))} trades "
+    print(f"\nfirst {min(rows_to_show, len(trades))} trades "
           "(MAE / MFE / return at the exit, from the excursion profile):")
     print(f"  {'stock':<8} {'entry':<10} {'exit':<10} {'bars':>5} {'weight':>7} "
           f"{'MAE':>8} {'MFE':>8} {'return':>8}")
-    for row, profile in list(zip(trade_rows, profiles))[:rows_to_show]:
-        mae, gmfe, _, _, _, trade_return = profile[-6:]
-        exit_day = day(row[2]) if row[2] != -1 else "open"
-        print(f"  {row[0]:<8} {day(row[1]):<10} {exit_day:<10} {int(row[6]):>5} {row[5]:>7.3f} "
-              f"{mae:>+8.2%} {gmfe:>+8.2%} {trade_return:>+8.2%}")
+    for trade in trades.head(rows_to_show).to_dict("records"):
+        exit_day = "open" if pd.isna(trade["exit_date"]) else f"{trade['exit_date']:%Y-%m-%d}"
+        print(f"  {trade['ticker']:<8} {trade['entry_date']:%Y-%m-%d} {exit_day:<10} {trade['bars_held']:>5} "
+              f"{trade['weight']:>7.3f} {trade['mae']:>+8.2%} {trade['gmfe']:>+8.2%} {trade['return']:>+8.2%}")
 
+    actions = report.actions
     print("\npending stock operations:")
-    print(f"  weights in force (target row {operations['weight_time']}): "
-          f"{len(operations['weights'])} stocks")
-    print(f"  next weights (target row {operations['next_weight_time']}): "
-          f"{len(operations['next_weights'])} stocks")
-    labels: dict[str, list[str]] = {}
-    for sid, action in operations["actions"].items():
-        labels.setdefault(action, []).append(market.symbols[sid])
-    for action, symbols in sorted(labels.items()):
-        print(f"  {action:<8} {', '.join(symbols)}")
-    if not labels:
+    print(f"  weights in force ({report.weights_date:%Y-%m-%d}): {int((actions['weight'] != 0).sum())} stocks")
+    print(f"  next weights ({report.next_weights_date:%Y-%m-%d}): "
+          f"{int((actions['next_weight'] != 0).sum())} stocks")
+    pending = actions.dropna(subset=["action"])
+    for action, group in pending.groupby("action"):
+        print(f"  {action:<8} {', '.join(group.index)}")
+    if pending.empty:
         print("  no actions pending")
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python3 -m tolvane.demo",
-                                     description=__doc__.splitlines()[0])
+                                     description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--stocks", type=int, default=300, help="number of stocks (default 300)")
     parser.add_argument("--years", type=int, default=10, help="years of daily bars (default 10)")
     parser.add_argument("--seed", type=int, default=7, help="random seed (default 7)")
     parser.add_argument("--top", type=int, default=20, help="stocks held per month (default 20)")
     parser.add_argument("--rows", type=int, default=8, help="trades to list (default 8)")
+    parser.add_argument("--json", metavar="FILE", help="also save the report as JSON")
     options = parser.parse_args(argv)
     try:
         if options.years < 2 or options.stocks < options.top or options.top < 1:
             raise ValueError("need --years >= 2 and 1 <= --top <= --stocks")
         market = synthetic_market(options.stocks, options.years, options.seed)
-        weights, weight_dates = momentum_targets(market, options.top)
+        position = momentum_position(market, options.top)
         start = time.perf_counter()
-        creturn = ravelin.backtest_(
-            market.open, market.close, market.high, market.low, market.open,
-            market.dates, market.symbols, weights, weight_dates, market.symbols, weight_dates,
-            stop_loss=0.10, trail_stop=0.15, trail_stop_activation=0.10,
-            vexal_window=20, vexal_window_step=5, delisting_bars=market.delisting_bars,
-        )
+        report = tolvane.backtest(
+            position, market.close, open=market.open, high=market.high, low=market.low, trade_price="open",
+            stop_loss=0.10, trail_stop=0.15, trail_stop_activation=0.10, delisting=market.delisting,
+            excursion_window=20, excursion_window_step=5)
+        report.trades
         seconds = time.perf_counter() - start
-        report(market, creturn, seconds, options.rows)
+        print_report(market, report, seconds, options.rows)
+        if options.json is not None:
+            report.save(options.json)
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader stopped early (`... | head`): nothing failed. Later writes,

@@ -11,3 +11,5 @@ trade_positions: list[np.float64]
 #: The excursion profile of each trade (1-D float64).
 vexal: list[npt.NDArray[np.float64]]
 __capi__: dict[str, Any]
+#: Always empty: there are no doctests in this module.
+__test__: dict[str, Any]
