@@ -22,9 +22,11 @@ def test_statistics_follow_their_definitions():
     returns = [0.0, 0.1, -0.1, 0.2, 0.05]
     benchmark = np.array([100.0, 100.0, 105.0, 105.0, 110.0, 115.5])
     bench_returns = [0.0, 0.05, 0.0, 110 / 105 - 1, 0.05]
-    # sid 0 held bars 1-2, then again from bar 3 (a continuation); sid 1 short bars 1-2
-    trades = dict(trade_stock=np.array([0, 1, 0]), entry_bar=np.array([1, 1, 3]), exit_bar=np.array([3, 3, -1]),
-                  entry_weight=np.array([0.5, -0.5, 0.5]), trade_return=np.array([0.1, -0.05, 0.02]))
+    # sid 0 held bars 1-2, then again from bar 3 (a continuation); sid 1 short bars 1-2;
+    # sid 2's prices stopped: no return, not counted in the trade statistics
+    trades = dict(trade_stock=np.array([0, 1, 0, 2]), entry_bar=np.array([1, 1, 3, 4]),
+                  exit_bar=np.array([3, 3, -1, 5]), entry_weight=np.array([0.5, -0.5, 0.5, 0.0]),
+                  trade_return=np.array([0.1, -0.05, 0.02, np.nan]))
     got = stats.summary(equity, np.arange(6) * NS_PER_DAY, 0, **trades, benchmark=benchmark, per_year=252)
 
     years = 5 / 252
@@ -47,7 +49,7 @@ def test_statistics_follow_their_definitions():
     for name, value in expected.items():
         assert got[name] == pytest.approx(value, rel=1e-12, abs=1e-15), name
     assert (got["max_drawdown_peak"], got["max_drawdown_trough"], got["max_drawdown_recovery"]) == (2, 3, 4)
-    assert (got["trades"], got["bars"], got["start"], got["end"]) == (3, 6, 0, 5)
+    assert (got["trades"], got["bars"], got["start"], got["end"]) == (4, 6, 0, 5)
 
 
 @pytest.mark.parametrize("dates, per_year", [

@@ -344,9 +344,9 @@ def _describe(value: object) -> object:
     if isinstance(value, pd.DataFrame):
         return f"per date ({len(value.index)} dates x {len(value.columns)} tickers)"
     if isinstance(value, pd.Series):
-        return f"per ticker ({len(value)} tickers)"
+        return f"per ticker ({len(value)} ticker{'s' if len(value) != 1 else ''})"
     if isinstance(value, Mapping):
-        return f"{len(value)} tickers"
+        return f"{len(value)} ticker{'s' if len(value) != 1 else ''}"
     if isinstance(value, (pd.DatetimeIndex, list, tuple)):
         return f"{len(value)} dates"
     if isinstance(value, np.generic):

@@ -82,6 +82,8 @@ def _parser() -> argparse.ArgumentParser:
     output = run.add_argument_group("output")
     output.add_argument("--trades", metavar="FILE", help="write the trade table (.csv or .parquet)")
     output.add_argument("--json", metavar="FILE", help="write the report as JSON (tolvane.Report.load reads it)")
+    output.add_argument("--report", metavar="FILE",
+                        help="write the report as a self-contained HTML page (needs the 'report' extra)")
     output.add_argument("--rows", type=int, default=10, help="trades to print (default 10)")
     output.add_argument("--risk-free", type=float, default=0.0, help="annual risk-free rate for the statistics")
     return parser
@@ -153,11 +155,14 @@ def backtest_command(options: argparse.Namespace) -> int:
     sys.stdout.flush()
     if options.trades is not None:
         write_table(trades, options.trades)
-    if options.json is not None:
-        try:
-            report.save(options.json)
-        except OSError as error:
-            raise FileProblem(options.json, f"cannot write it: {error.strerror or error}") from None
+    for path, write in [(options.json, report.save), (options.report, report.to_html)]:
+        if path is not None:
+            try:
+                write(path)
+            except OSError as error:
+                raise FileProblem(path, f"cannot write it: {error.strerror or error}") from None
+            except ImportError as error:
+                raise FileProblem(path, str(error)) from None
     return 0
 
 

@@ -86,6 +86,12 @@ def momentum_position(market: Market, top: int) -> pd.DataFrame:
     return position
 
 
+def equal_weight_index(market: Market) -> pd.Series:
+    """The market's equal-weight index, as a benchmark."""
+    daily = market.close.pct_change(fill_method=None).mean(axis=1)
+    return (1 + daily.fillna(0)).cumprod().rename("equal-weight market")
+
+
 def print_report(market: Market, report: tolvane.Report, seconds: float, rows_to_show: int) -> None:
     stats = report.stats()
     trades = report.trades
@@ -132,6 +138,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--top", type=int, default=20, help="stocks held per month (default 20)")
     parser.add_argument("--rows", type=int, default=8, help="trades to list (default 8)")
     parser.add_argument("--json", metavar="FILE", help="also save the report as JSON")
+    parser.add_argument("--report", metavar="FILE",
+                        help="also write the report as an HTML page (needs the 'report' extra)")
     options = parser.parse_args(argv)
     try:
         if options.years < 2 or options.stocks < options.top or options.top < 1:
@@ -142,12 +150,14 @@ def main(argv: list[str] | None = None) -> int:
         report = tolvane.backtest(
             position, market.close, open=market.open, high=market.high, low=market.low, trade_price="open",
             stop_loss=0.10, trail_stop=0.15, trail_stop_activation=0.10, delisting=market.delisting,
-            excursion_window=20, excursion_window_step=5)
+            excursion_window=20, excursion_window_step=5, benchmark=equal_weight_index(market))
         report.trades
         seconds = time.perf_counter() - start
         print_report(market, report, seconds, options.rows)
         if options.json is not None:
             report.save(options.json)
+        if options.report is not None:
+            report.to_html(options.report, title="tolvane demo: 12-1 month momentum, top 20, monthly")
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader stopped early (`... | head`): nothing failed. Later writes,

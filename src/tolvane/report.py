@@ -23,7 +23,21 @@ from tolvane._engine import EXCURSION_FIELDS, RunResult, StockOperations, profil
 from tolvane._inputs import FloatArray, IntArray, RunInputs
 
 if TYPE_CHECKING:
+    from matplotlib.figure import Figure
     from pandas._libs.tslibs.nattype import NaTType
+
+#: What each action of :attr:`Report.actions` asks for at the next bar.
+ACTIONS = {
+    "enter": "a rebalance is due; the stock, not held now, is bought",
+    "exit": "a rebalance is due; the stock, held now, is sold",
+    "hold": "a rebalance is due; the stock stays held, resized to its next weight",
+    "tp": "an exit on the upper threshold (take profit) is queued for the next bar",
+    "sl": "an exit on the lower threshold (stop loss or trailing stop) is queued for the next bar",
+    "tp_enter": "as tp, but the next target holds the stock again",
+    "sl_enter": "as sl, but the next target holds the stock again",
+    "tp_": "sold on its upper threshold since the latest rebalance (not bought back at the next one)",
+    "sl_": "sold on its lower threshold since the latest rebalance (not bought back at the next one)",
+}
 
 _FORMAT = "tolvane.report"
 _FORMAT_VERSION = 1
@@ -116,6 +130,11 @@ class Report:
         return pd.Series(values / np.maximum.accumulate(values) - 1, index=self._record.dates, name="drawdown")
 
     @property
+    def tickers(self) -> pd.Index:
+        """The position frame's tickers."""
+        return self._record.tickers
+
+    @property
     def benchmark(self) -> pd.Series | None:
         """The benchmark's prices on the bars (NaN before it starts), or None."""
         return self._record.benchmark
@@ -206,7 +225,8 @@ class Report:
         One row per ticker with a weight in force, a next weight or an action:
         ``weight`` (applied at the latest rebalance; 0 when sold since),
         ``next_weight`` (of the target in force at the end, stopped stocks
-        left out) and ``action`` (missing when nothing is pending):
+        left out) and ``action`` (missing when nothing is pending), one of
+        :data:`ACTIONS`:
 
         - ``enter``: a rebalance is due and the stock, not held now, is bought;
         - ``exit``: a rebalance is due and the held stock is sold;
@@ -269,7 +289,8 @@ class Report:
             bought into new positions per year); with a benchmark also
             ``benchmark_cagr``, ``benchmark_max_drawdown``, ``beta``,
             ``alpha`` (annualised) and ``correlation``. Trade statistics count
-            closed trades; a trade's return is per unit invested.
+            closed trades with a return (a trade of a stock whose prices
+            stopped has none); a trade's return is per unit invested.
         """
         record = self._record
         values = _stats.summary(
@@ -283,6 +304,50 @@ class Report:
         return pd.Series(values, dtype=object, name="stats")
 
     # ------------------------------------------------------------ presentation
+    def plot(self, kind: str = "equity", **options: Any) -> Figure:
+        """A figure of the run (matplotlib, the ``report`` extra); never shown by itself.
+
+        Parameters
+        ----------
+        kind : {"equity", "monthly", "excursions", "trades", "exposure"}
+            - ``"equity"``: the equity curve (benchmark overlaid) above the
+              drawdown, the maximum drawdown's span shaded; ``log=True`` for a
+              log scale;
+            - ``"monthly"``: heatmap of monthly returns with yearly totals;
+            - ``"excursions"``: MAE and GMFE against the return of each closed
+              trade, and with an excursion window their median and quartiles
+              over the bars after entry;
+            - ``"trades"``: histograms of trade returns and bars held;
+            - ``"exposure"``: number of positions and invested share over time.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            Save it with ``fig.savefig(path)``; in a notebook it displays itself.
+        """
+        from tolvane import plots
+
+        return plots.figure(self, kind, **options)
+
+    def to_html(self, path: str | os.PathLike[str], title: str = "Backtest report") -> None:
+        """Write the report as one self-contained HTML page (Jinja2 and
+        matplotlib, the ``report`` extra): run settings, statistics, the five
+        figures of :meth:`plot`, the first 100 trades and the actions. It
+        needs nothing else to open (no network, scripts or fonts)."""
+        from tolvane import html
+
+        html.write(self, path, title=title)
+
+    def _repr_html_(self) -> str | None:
+        """Notebook display: the statistics and the equity figure (plain text
+        without the ``report`` extra)."""
+        from tolvane import html
+
+        try:
+            return html.render(self, compact=True)
+        except ImportError:
+            return None
+
     def __repr__(self) -> str:
         record = self._record
         stats = self.stats()

@@ -178,7 +178,8 @@ def summary(
     growth_rate = cagr(period, per_year)
     depth, peak, trough, recovery = max_drawdown(period)
 
-    closed = exit_bar >= 0
+    # A trade of a stock whose prices stopped (delisted) has no return.
+    closed = (exit_bar >= 0) & np.isfinite(trade_return)
     closed_return = trade_return[closed]
     wins, losses = closed_return[closed_return > 0], closed_return[closed_return < 0]
     gains, pains = float(wins.sum()), float(-losses.sum())
