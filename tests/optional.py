@@ -1,7 +1,7 @@
 """Optional dependencies in tests.
 
-A test that needs an optional extra imports it with `require`: without the
-extra the test is skipped, except in the environment where CI installed every
+A test that needs an optional extra imports it with `require` (in the test,
+or at the top of its module): without the extra the test is skipped, except in the environment where CI installed every
 extra (TOLVANE_REQUIRE_EXTRAS=1), where a missing extra is a failure.
 """
 
@@ -20,4 +20,4 @@ def require(module: str, extra: str) -> ModuleType:
         message = f"optional dependency {module} is missing (extra '{extra}'): {error}"
         if os.environ.get("TOLVANE_REQUIRE_EXTRAS") == "1":
             pytest.fail(message, pytrace=False)
-        pytest.skip(message)
+        pytest.skip(message, allow_module_level=True)
