@@ -45,9 +45,9 @@ The setups, and why they are shaped so:
   insertion sort move each element past all earlier ones (columns^2 / 2
   moves per bar), which is where nearly all of its time goes.
 
-`SETUPS` maps the names to the functions, `FAIR` lists the fair ones,
-`FASTEST` names the one that was fastest in BENCHMARKS.md and `fastest()`
-runs it (falling back to the Numba kernel when the Rust engine is missing).
+`SETUPS` maps the names to the functions, `FAIR` lists the fair ones in the
+order the benchmarks run them, `FASTEST` names the one that was fastest in
+BENCHMARKS.md and `fastest()` runs it.
 """
 
 from __future__ import annotations
@@ -336,9 +336,10 @@ LABELS = {
     "orders kernel rust": "(b) Rust kernel called directly",
     "naive": "naive setup (sorts NaN sizes on every bar)",
 }
-# The fastest fair setup in the measurements of BENCHMARKS.md.
+# The fastest fair setup in the measurements of BENCHMARKS.md (on every
+# workload but S, where the fastest setups tie with each other); it needs no
+# Rust engine.
 FASTEST = "flex kernel"
-FASTEST_WITHOUT_RUST = "flex kernel"
 
 
 def available() -> list[str]:
@@ -347,10 +348,6 @@ def available() -> list[str]:
     return [name for name in SETUPS if rust or name not in RUST_SETUPS]
 
 
-def fastest_name() -> str:
-    return FASTEST if FASTEST not in RUST_SETUPS or rust_available() else FASTEST_WITHOUT_RUST
-
-
 def fastest(price, close, weights, exec_bars, fee):
     """Runs the fastest fair setup: the value at every close."""
-    return SETUPS[fastest_name()](price, close, weights, exec_bars, fee)
+    return SETUPS[FASTEST](price, close, weights, exec_bars, fee)

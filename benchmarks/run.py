@@ -33,7 +33,6 @@ analysis and the scaling checks. --json saves all numbers.
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import json
 import os
 import platform
@@ -59,9 +58,6 @@ FEE = 0.001425
 REFERENCE_TOLERANCE = 1e-12
 TOLERANCE = 1e-9
 NAIVE = "peer:naive"
-# The fair setups in the order they run; peer_setups.SETUPS holds the same names.
-PEER_SETUPS = ["order_func", "orders", "orders rust", "flex", "flex kernel", "orders kernel", "orders kernel rust"]
-RUST_SETUPS = {"orders rust", "orders kernel rust"}
 
 
 def label_of(engine):
@@ -140,7 +136,7 @@ def engines_for(variant, options):
     if variant not in COMPARED_VARIANTS:
         return engines  # stops, touched exits, excursion windows: nothing else expresses them
     engines.append("reference")
-    if importlib.util.find_spec("numba"):
+    if version("numba"):
         engines.append("numba")
     if options.peer:
         engines += ["peer:" + setup for setup in options.setups]
@@ -248,7 +244,8 @@ def print_workload(label, results, ours_median):
         name = label_of(engine)
         if "error" in result:
             first = f"{ms(result['first']):>10}" if "first" in result else f"{'':>10}"
-            print(f"  {name:<44} {'failing':>10} {'':>21} {first}           {result['error'][:80]}")
+            status = "over budget" if "budget" in result["error"] or "no answer" in result["error"] else "failing"
+            print(f"  {name:<44} {status:>10} {'':>21} {first}           {result['error'][:80]}")
             continue
         warm = result.get("warm") or []
         middle = median(result)
@@ -320,7 +317,10 @@ def main():
         peer_text = f"vectorbt {peer_version}, " + (f"Rust engine vectorbt-rust {rust_version}" if rust
                                                     else "no Rust engine (vectorbt-rust not installed)")
         options.setups = options.setups.split(",") if options.setups else [
-            s for s in PEER_SETUPS if rust or s not in RUST_SETUPS]
+            s for s in peer_setups.FAIR if s in peer_setups.available()]
+        unknown = [s for s in options.setups if s not in peer_setups.FAIR]
+        if unknown:
+            parser.error(f"unknown setups {unknown}; the fair setups are {peer_setups.FAIR}")
     selected = WORKLOADS
     if options.only:
         names = options.only.split(",")

@@ -2,7 +2,6 @@
 book: on a market small enough to follow by hand, and against the engine's
 own curve on the S workload (cost-free; the Numba loop with the fee too)."""
 
-import importlib.util
 import os
 import subprocess
 import sys
@@ -22,8 +21,8 @@ def require(setup):
     pytest.importorskip("numba", reason="the Numba loop and the peer need numba (pip install '.[bench]')")
     if setup != "numba":
         pytest.importorskip("vectorbt", reason="the peer setups need vectorbt (pip install '.[bench]')")
-    if setup in RUST and importlib.util.find_spec("vectorbt_rust") is None:
-        pytest.skip("the Rust setups need vectorbt-rust (pip install '.[bench]')")
+    if setup in RUST:
+        pytest.importorskip("vectorbt_rust", reason="the Rust setups need vectorbt-rust (pip install '.[bench]')")
 
 
 def load(module):
