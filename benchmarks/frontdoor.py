@@ -1,37 +1,23 @@
-"""tolvane.backtest on DataFrames against the bare engine call on the arrays
-those DataFrames hold.
-
-    python3 benchmarks/frontdoor.py [--workload L] [--repeats 7]
-
-Builds the workload as DataFrames (dates x tickers: target rows, closes and
-trade prices), then times, interleaved (front door, bare, front door, ...):
-`tolvane.backtest(...)` with its trade table built, and
-`ravelin.backtest_(...)` on exactly the arrays the front door hands the
-engine (converted once, outside the timing). Prints both medians, their
-ranges and the ratio, and checks that both equity curves are identical.
+"""The front door on DataFrames, for the benchmark suite's "L as DataFrames"
+row: `tolvane.backtest` (trade table included), the bare engine call on the
+very arrays the front door hands the engine, and the fastest fair peer setup
+fed from the same DataFrames. benchmarks/worker.py serves them as the engines
+"frontdoor", "frontdoor bare" and "peer frames".
 """
 
 from __future__ import annotations
 
-import argparse
-import json
-import statistics
-import sys
-import time
 from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from workloads import generate
-
-FEE = 0.001425
+Run = Callable[[float], Any]
 
 
-def frames(name: str, variant: str = "default") -> dict[str, Any]:
+def frames(workload: Any) -> dict[str, pd.DataFrame]:
     """The workload as the DataFrames a user would pass."""
-    workload = generate(name, variant)
     dates = pd.DatetimeIndex(workload.index.astype("datetime64[ns]"))
     tickers = pd.Index(list(workload.labels))
     return {
@@ -41,64 +27,46 @@ def frames(name: str, variant: str = "default") -> dict[str, Any]:
     }
 
 
-def front_door_and_bare(data: dict[str, Any]) -> tuple[Callable[[], Any], Callable[[], Any]]:
+def front_door(workload: Any) -> Run:
     import tolvane
+
+    data = frames(workload)
+
+    def run(fee: float) -> Any:
+        report = tolvane.backtest(data["position"], data["close"], trade_price=data["trade_price"],
+                                  fee_ratio=fee, tax_ratio=0.0)
+        report.trades
+        return report.equity.to_numpy()
+    return run
+
+
+def bare_engine(workload: Any) -> Run:
     from tolvane import _inputs
     from tolvane.core import ravelin
 
-    options = dict(fee_ratio=FEE, tax_ratio=0.0)
-
-    def front() -> Any:
-        report = tolvane.backtest(data["position"], data["close"], trade_price=data["trade_price"], **options)
-        report.trades
-        return report.equity.to_numpy()
-
-    inputs = _inputs.prepare(data["position"], data["close"],
-                             _inputs.Options(trade_price=data["trade_price"], **options))
+    data = frames(workload)
+    inputs = _inputs.prepare(data["position"], data["close"], _inputs.Options(trade_price=data["trade_price"]))
     arrays = (inputs.trade_price, inputs.close, inputs.high, inputs.low, inputs.open, inputs.price_index,
               inputs.price_columns, inputs.pos_values, inputs.pos_index, inputs.pos_columns, inputs.resample)
+    options = {name: value for name, value in inputs.engine_options.items() if name not in ("fee_ratio", "tax_ratio")}
 
-    def bare() -> Any:
-        return ravelin.backtest_(*arrays, **inputs.engine_options)
-
-    return front, bare
-
-
-def interleaved(runners: dict[str, Callable[[], Any]], repeats: int) -> dict[str, list[float]]:
-    times: dict[str, list[float]] = {name: [] for name in runners}
-    for run in runners.values():
-        run()  # first runs (imports, page faults) are not timed
-    for _ in range(repeats):
-        for name, run in runners.items():
-            start = time.perf_counter()
-            run()
-            times[name].append(time.perf_counter() - start)
-    return times
+    def run(fee: float) -> Any:
+        return ravelin.backtest_(*arrays, fee_ratio=fee, tax_ratio=0.0, **options)
+    return run
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
-    parser.add_argument("--workload", default="L")
-    parser.add_argument("--repeats", type=int, default=7)
-    parser.add_argument("--json", action="store_true", help="print the times as JSON")
-    options = parser.parse_args(argv)
-    data = frames(options.workload)
-    front, bare = front_door_and_bare(data)
-    if not np.array_equal(front(), bare()):
-        print("front door and bare engine curves differ", file=sys.stderr)
-        return 1
-    times = interleaved({"front door": front, "bare engine": bare}, options.repeats)
-    if options.json:
-        print(json.dumps(times))
-        return 0
-    medians = {name: statistics.median(values) for name, values in times.items()}
-    for name, values in times.items():
-        print(f"{name:<12} median {medians[name] * 1e3:8.1f} ms  range {min(values) * 1e3:.1f}-{max(values) * 1e3:.1f} ms")
-    print(f"front door / bare engine: {medians['front door'] / medians['bare engine']:.2f}x "
-          f"({options.workload}, {len(data['close'].columns)} tickers x {len(data['close'])} bars, "
-          f"trade table included; curves identical)")
-    return 0
+def peer(workload: Any) -> Run:
+    import peer_setups
+
+    data = frames(workload)
+    position, close = data["position"], data["close"]
+    # A target row dated on a bar is traded at the next bar.
+    exec_bars = np.searchsorted(close.index.asi8, position.index.asi8, side="right")
+    price, closes, weights = data["trade_price"].to_numpy(), close.to_numpy(), position.to_numpy()
+
+    def run(fee: float) -> Any:
+        return peer_setups.fastest(price, closes, weights, exec_bars, fee)
+    return run
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+RUNNERS = {"frontdoor": front_door, "frontdoor bare": bare_engine, "peer frames": peer}

@@ -1,18 +1,37 @@
-"""The benchmark suite: this engine, the peer (vectorbt) and the reference loop.
+"""The benchmark suite: this engine against the peer (vectorbt) set up fairly, a Numba loop and the reference loop.
 
-    python3 benchmarks/run.py [--repeats 7] [--peer-repeats 5] [--no-peer] [--only S,M]
+    python3 benchmarks/run.py [--repeats 7] [--only S,M] [--no-peer] [--no-naive]
+                              [--setups NAME,NAME] [--naive-budget 30] [--json results.json]
 
-Builds nothing: it runs the installed package (`pip install .`; the peer comes
-with `pip install '.[bench]'`). Each engine runs each workload in its own
-process (benchmarks/worker.py), so first-run times and peak memory are its
-own. Prints one table row per workload: medians of the warm runs, the first
-run, the peer's first and warm times, the ratio, the reference loop and our
-multiple of it, the peak resident memory above the inputs, and whether the
-equity curves of a cost-free run agree. Then the per-trade cost of the
-excursion analysis, and the scaling checks. A peer time marked "/n" is the
-median of only n warm runs (its first run was too slow for more within
---peer-budget). The whole suite takes about half an hour, mostly the peer's
-XL runs; --no-peer runs ours and the reference in a few minutes.
+Builds nothing: it runs the installed package (`pip install .`; the peer and
+Numba come with `pip install '.[bench]'`).
+
+For each workload, every engine runs in a long-lived process of its own
+(benchmarks/worker.py) that generates the workload once: ours, the native
+reference loop, the Numba loop (benchmarks/numba_loop.py) and each way of
+computing the same book with the peer (benchmarks/peer_setups.py). Then, in
+this order:
+
+1. one first run of each (fee 0.1425%), which includes any compilation;
+2. each one's equity curve of a cost-free run is compared with ours (relative
+   difference <= 1e-9; the reference loop <= 1e-12); the reference and Numba
+   loops keep our book with the fee too, so their fee curves are compared as
+   well. An engine whose curve differs is reported as failing and not timed;
+3. --repeats rounds of warm runs, interleaved (A B C ... A B C ...), so that
+   noise from the rest of the machine falls on all engines alike;
+4. the peak resident memory of each process above its inputs.
+
+Each workload prints one row per engine (median and range of the warm runs,
+the first run, its multiple of our median, peak memory, the curve check),
+then the fastest fair peer setup and our ratio to it. The naive setup (the
+call an uninformed user makes: NaN sizes on every bar) runs only within
+--naive-budget seconds per run, and as many warm rounds as fit in that
+budget. A summary table follows; then the "L frames" row: the L workload as
+DataFrames through tolvane.backtest (trade table included) against the bare
+engine call on the arrays those DataFrames hold and the fastest fair peer
+setup fed from the same DataFrames (benchmarks/frontdoor.py); then the
+per-trade cost of the excursion analysis and the scaling checks. --json
+saves all numbers.
 """
 
 from __future__ import annotations
@@ -21,10 +40,12 @@ import argparse
 import json
 import os
 import platform
+import select
 import statistics
 import subprocess
 import sys
 import tempfile
+import time
 from importlib import metadata
 
 import numpy as np
@@ -32,44 +53,234 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from workloads import PEER_VARIANTS, WORKLOADS  # noqa: E402
+from workloads import COMPARED_VARIANTS, SIZES, WORKLOADS  # noqa: E402
 
-# Relative differences allowed between equity curves of cost-free runs. The
-# reference loop does the engine's arithmetic: it must agree to rounding. The
-# peer computes the same book in a different order of operations.
+FEE = 0.001425
+# Relative differences allowed between equity curves. The reference and
+# Numba loops do the engine's arithmetic; the peer computes the same book in
+# a different order of operations.
 REFERENCE_TOLERANCE = 1e-12
-PEER_TOLERANCE = 1e-9
+TOLERANCE = 1e-9
+NAIVE = "peer:naive"
 
 
-def run_worker(engine, name, variant, repeats, curve_file, budget=None):
-    command = [sys.executable, os.path.join(HERE, "worker.py"), engine, name, variant, str(repeats), curve_file]
-    if budget is not None:
-        command.append(str(budget))
-    result = subprocess.run(command, capture_output=True, text=True)
-    if result.returncode != 0:
-        last = (result.stderr.strip().splitlines() or ["failed"])[-1]
-        return {"error": last}
-    return json.loads(result.stdout)
+FRONT_DOOR = ["frontdoor", "frontdoor bare", "peer frames"]
+FRONT_DOOR_LABELS = {"frontdoor": "tolvane.backtest (trade table built)",
+                     "frontdoor bare": "backtest_ on the same arrays",
+                     "peer frames": "fastest fair peer, same DataFrames"}
 
 
-def peer_version():
-    try:
-        return metadata.version("vectorbt")
-    except metadata.PackageNotFoundError:
-        return None
+def label_of(engine):
+    if engine == "tolvane":
+        return "ours"
+    if engine in FRONT_DOOR_LABELS:
+        return FRONT_DOOR_LABELS[engine]
+    if engine == "reference":
+        return "reference loop (C++)"
+    if engine == "numba":
+        return "Numba loop"
+    import peer_setups
+
+    return peer_setups.LABELS.get(engine[len("peer:"):], engine)
 
 
-def milliseconds(seconds):
-    return f"{seconds * 1e3:,.1f}"
+class Worker:
+    """One engine's process; answers one JSON line per command."""
+
+    def __init__(self, engine, name, variant, scratch):
+        self.engine = engine
+        self.log = tempfile.TemporaryFile("w+", dir=scratch)
+        self.process = subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "worker.py"), "serve", engine, name, variant],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.log, text=True, bufsize=1)
+
+    def _last_error_line(self):
+        self.log.seek(0)
+        lines = [line for line in self.log.read().splitlines() if line.strip()]
+        return lines[-1] if lines else f"exited with {self.process.poll()}"
+
+    def read(self, timeout=None):
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        if not ready:
+            self.kill()
+            return {"error": f"no answer within {timeout:g} s", "timeout": True}
+        line = self.process.stdout.readline()
+        if not line:
+            self.process.wait()
+            return {"error": self._last_error_line()}
+        return json.loads(line)
+
+    def ask(self, command, timeout=None):
+        if self.process.poll() is not None:
+            return {"error": "the process has ended"}
+        try:
+            self.process.stdin.write(command + "\n")
+            self.process.stdin.flush()
+        except BrokenPipeError:
+            return {"error": self._last_error_line()}
+        return self.read(timeout)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def close(self):
+        if self.process.poll() is None:
+            try:
+                self.process.stdin.write("quit\n")
+                self.process.stdin.close()
+                self.process.wait(timeout=30)
+            except (BrokenPipeError, subprocess.TimeoutExpired):
+                self.kill()
+        self.log.close()
 
 
-def curve_check(ours_file, other_file, tolerance):
-    """'equal (largest relative difference)' or 'DIFFERENT (...)'."""
+def curve_difference(ours_file, other_file):
     ours, other = np.load(ours_file), np.load(other_file)
     if ours.shape != other.shape:
-        return "DIFFERENT (shapes)"
-    difference = float(np.max(np.abs(ours - other) / np.abs(ours)))
-    return f"{'equal' if difference <= tolerance else 'DIFFERENT'} ({difference:.1e})"
+        return np.inf
+    return float(np.max(np.abs(ours - other) / np.abs(ours)))
+
+
+def engines_for(variant, options):
+    engines = ["tolvane"]
+    if variant not in COMPARED_VARIANTS:
+        return engines  # stops, touched exits, excursion windows: nothing else expresses them
+    engines.append("reference")
+    if version("numba"):
+        engines.append("numba")
+    if options.peer:
+        engines += ["peer:" + setup for setup in options.setups]
+        if options.naive:
+            engines.append(NAIVE)
+    return engines
+
+
+def measure(name, variant, options, scratch, engines=None, ours="tolvane"):
+    """Runs every engine on one workload; returns {engine: result}. Curves are
+    checked against the engine `ours`."""
+    results = {engine: {} for engine in (engines or engines_for(variant, options))}
+    workers = {}
+    for engine in results:  # one after another: each generates its own copy of the inputs
+        worker = Worker(engine, name, variant, scratch)
+        answer = worker.read()
+        if "error" in answer:
+            results[engine]["error"] = answer["error"]
+            worker.close()
+        else:
+            workers[engine] = worker
+    try:
+        # 1. First runs.
+        for engine, worker in list(workers.items()):
+            timeout = options.naive_budget if engine == NAIVE else None
+            answer = worker.ask(f"run {FEE}", timeout)
+            if "error" in answer:
+                results[engine]["error"] = ("first run took more than the budget of "
+                                            f"{options.naive_budget:g} s" if answer.get("timeout") else answer["error"])
+                workers.pop(engine).close()
+            else:
+                results[engine]["first"] = answer["seconds"]
+        if ours not in workers:
+            return results
+
+        # 2. Curve checks, before any warm run.
+        def curve(engine, fee):
+            path = os.path.join(scratch, f"{engine.replace(':', '_').replace(' ', '_')}-{fee}.npy")
+            answer = workers[engine].ask(f"curve {fee} {path}", options.naive_budget if engine == NAIVE else None)
+            return answer.get("error"), path
+
+        our_curves = {fee: curve(ours, fee)[1] for fee in (0.0, FEE)}
+        for engine in [e for e in workers if e != ours]:
+            exact = engine in ("reference", "numba", "frontdoor")  # they keep our book with the fee too
+            checks = [0.0, FEE] if exact else [0.0]
+            tolerance = REFERENCE_TOLERANCE if engine in ("reference", "frontdoor") else TOLERANCE
+            for fee in checks:
+                error, path = curve(engine, fee)
+                if error:
+                    results[engine]["error"] = f"curve run failed: {error}"
+                    break
+                difference = curve_difference(our_curves[fee], path)
+                results[engine]["curve" if fee == 0 else "curve_with_fee"] = difference
+                if not difference <= tolerance:
+                    results[engine]["error"] = (f"curve differs from ours by {difference:.1e} "
+                                                f"({'cost-free' if fee == 0 else 'with fee'})")
+                    break
+            if "error" in results[engine]:
+                workers.pop(engine).close()
+
+        # 3. Warm runs, interleaved.
+        rounds = {engine: options.repeats for engine in workers}
+        if NAIVE in workers:
+            rounds[NAIVE] = min(options.repeats, int(options.naive_budget / results[NAIVE]["first"]))
+        for engine in workers:
+            results[engine]["warm"] = []
+        for round_ in range(options.repeats):
+            for engine, worker in list(workers.items()):
+                if round_ >= rounds[engine] or engine not in workers:
+                    continue
+                answer = worker.ask(f"run {FEE}")
+                if "error" in answer:
+                    results[engine]["error"] = answer["error"]
+                    workers.pop(engine).close()
+                else:
+                    results[engine]["warm"].append(answer["seconds"])
+
+        # 4. Peak memory.
+        for engine, worker in workers.items():
+            answer = worker.ask("memory")
+            results[engine]["peak_above_inputs_kib"] = answer.get("peak_above_inputs_kib")
+    finally:
+        for worker in workers.values():
+            worker.close()
+    return results
+
+
+def median(result):
+    warm = result.get("warm") or []
+    return statistics.median(warm) if warm and "error" not in result else None
+
+
+def fastest_fair(results):
+    timed = [(median(r), e) for e, r in results.items()
+             if e.startswith("peer:") and e != NAIVE and median(r) is not None]
+    return min(timed) if timed else (None, None)
+
+
+def ms(seconds):
+    return "" if seconds is None else f"{seconds * 1e3:,.1f}"
+
+
+def print_workload(label, results, ours_median):
+    print(f"  {'engine / setup':<44} {'median ms':>10} {'range ms':>21} {'first ms':>10} "
+          f"{'x ours':>7} {'MiB':>7}  curve vs ours")
+    for engine, result in results.items():
+        name = label_of(engine)
+        if "error" in result:
+            first = f"{ms(result['first']):>10}" if "first" in result else f"{'':>10}"
+            status = "over budget" if "budget" in result["error"] or "no answer" in result["error"] else "failing"
+            print(f"  {name:<44} {status:>10} {'':>21} {first}           {result['error'][:80]}")
+            continue
+        warm = result.get("warm") or []
+        middle = median(result)
+        spread = f"{ms(min(warm))} - {ms(max(warm))}" if warm else "-"
+        most = max(len(other.get("warm") or []) for other in results.values())
+        times = f"{ms(middle) or '-':>10}" + (f"/{len(warm)}" if 0 < len(warm) < most else "")
+        ratio = f"{middle / ours_median:6.2f}x" if middle and ours_median else ""
+        memory = result.get("peak_above_inputs_kib")
+        memory = f"{memory / 1024:7.1f}" if memory is not None else f"{'':>7}"
+        checks = []
+        if "curve" in result:
+            checks.append(f"equal ({result['curve']:.1e})")
+        if "curve_with_fee" in result:
+            checks.append(f"with fee equal ({result['curve_with_fee']:.1e})")
+        print(f"  {name:<44} {times:>10} {spread:>21} {ms(result.get('first')):>10} {ratio:>7} {memory}  "
+              + ("; ".join(checks) or "-"))
+    peer_median, peer = fastest_fair(results)
+    if peer and ours_median:
+        print(f"  fastest fair peer setup: {label_of(peer)}, {ms(peer_median)} ms; "
+              f"ours {ms(ours_median)} ms: ratio {peer_median / ours_median:.2f}")
+    sys.stdout.flush()
 
 
 def trade_costs():
@@ -89,85 +300,111 @@ def trade_costs():
     return costs, intercept, slope
 
 
+def version(package):
+    try:
+        return metadata.version(package)
+    except metadata.PackageNotFoundError:
+        return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeats", type=int, default=7, help="warm runs of ours and the reference")
-    parser.add_argument("--peer-repeats", type=int, default=5, help="warm runs of the peer")
-    parser.add_argument("--peer-budget", type=float, default=120.0,
-                        help="seconds of warm peer runs per workload; fewer runs when its first run is slow")
-    parser.add_argument("--no-peer", action="store_true", help="skip the peer")
-    parser.add_argument("--only", help="comma-separated workload names (default: all)")
+    parser.add_argument("--repeats", type=int, default=7, help="interleaved rounds of warm runs")
+    parser.add_argument("--only", help="comma-separated workload names, e.g. 'S,M,L,L daily,L frames' "
+                                       "(default: all)")
+    parser.add_argument("--no-peer", dest="peer", action="store_false", help="skip the peer setups")
+    parser.add_argument("--no-naive", dest="naive", action="store_false", help="skip the naive peer setup")
+    parser.add_argument("--setups", help="comma-separated fair peer setups (default: all that can run here)")
+    parser.add_argument("--naive-budget", type=float, default=30.0,
+                        help="seconds a naive-setup run may take; its warm rounds fit in the same budget")
+    parser.add_argument("--json", help="save all results to this file")
     options = parser.parse_args()
 
-    version = None if options.no_peer else peer_version()
-    selected = WORKLOADS
-    if options.only:
-        names = set(options.only.split(","))
-        selected = [w for w in WORKLOADS if w[0] in names]
-    if options.no_peer:
+    peer_version, rust_version = version("vectorbt"), version("vectorbt-rust")
+    if options.peer and not peer_version:
+        options.peer = False
+        peer_text = "not installed (pip install '.[bench]')"
+    elif not options.peer:
         peer_text = "skipped (--no-peer)"
     else:
-        peer_text = f"vectorbt {version}" if version else "not installed (pip install '.[bench]')"
-    print(f"python {platform.python_version()}, numpy {np.__version__}, peer: {peer_text}, "
-          f"cpus {os.cpu_count()}")
-    header = (f"{'workload':<22} {'ours ms':>9} {'(first)':>9} {'peer ms':>10} {'(first)':>10} "
-              f"{'ratio':>7} {'ref ms':>8} {'x ref':>6} {'ours MiB':>9} {'peer MiB':>9}  equity curves")
-    print(header)
-    print("-" * len(header))
-    results = {}
+        import peer_setups
+
+        rust = peer_setups.rust_available()
+        peer_text = f"vectorbt {peer_version}, " + (f"Rust engine vectorbt-rust {rust_version}" if rust
+                                                    else "no Rust engine (vectorbt-rust not installed)")
+        options.setups = options.setups.split(",") if options.setups else [
+            s for s in peer_setups.FAIR if s in peer_setups.available()]
+        unknown = [s for s in options.setups if s not in peer_setups.FAIR]
+        if unknown:
+            parser.error(f"unknown setups {unknown}; the fair setups are {peer_setups.FAIR}")
+    selected = WORKLOADS
+    if options.only:
+        names = options.only.split(",")
+        selected = [w for w in WORKLOADS if (w[0] if w[1] == "default" else f"{w[0]} {w[1]}") in names]
+    numba_text = version("numba") or "not installed"
+    print(f"{time.strftime('%Y-%m-%d')}: python {platform.python_version()}, numpy {np.__version__}, "
+          f"numba {numba_text}, peer: {peer_text}, cpus {os.cpu_count()}, fee {FEE:.4%} in timed runs")
+
+    report = {"python": platform.python_version(), "numpy": np.__version__, "numba": version("numba"),
+              "vectorbt": peer_version, "vectorbt_rust": rust_version, "fee": FEE, "workloads": {}}
+    summary = []
     with tempfile.TemporaryDirectory() as scratch:
         for name, variant in selected:
             label = name if variant == "default" else f"{name} {variant}"
-            files = {e: os.path.join(scratch, f"{e}.npy") for e in ("tolvane", "peer", "reference")}
-            ours = run_worker("tolvane", name, variant, options.repeats, files["tolvane"])
-            reference = (run_worker("reference", name, variant, options.repeats, files["reference"])
-                         if variant in ("default", "daily") else None)
-            peer = (run_worker("peer", name, variant, options.peer_repeats, files["peer"], options.peer_budget)
-                    if version and variant in PEER_VARIANTS else None)
-            results[label] = {"ours": ours, "peer": peer, "reference": reference}
-            if "error" in ours:
-                print(f"{label:<22} ours failed: {ours['error']}")
-                continue
-            ours_ms = statistics.median(ours["warm"])
-            row = f"{label:<22} {milliseconds(ours_ms):>9} {milliseconds(ours['first']):>9} "
-            curves = []
-            if reference and "error" not in reference:
-                curves.append("ref " + curve_check(files["tolvane"], files["reference"], REFERENCE_TOLERANCE))
-            if peer and "error" not in peer:
-                peer_ms = statistics.median(peer["warm"])
-                curves.append("peer " + curve_check(files["tolvane"], files["peer"], PEER_TOLERANCE))
-                runs = f"/{len(peer['warm'])}" if len(peer["warm"]) < options.peer_repeats else ""
-                row += (f"{milliseconds(peer_ms) + runs:>10} {milliseconds(peer['first']):>10} "
-                        f"{peer_ms / ours_ms:>6.0f}x ")
+            bars, columns = SIZES[name]
+            print(f"\n{label} ({bars:,} bars x {columns:,} columns)", flush=True)
+            results = measure(name, variant, options, scratch)
+            ours_median = median(results["tolvane"])
+            print_workload(label, results, ours_median)
+            peer_median, peer = fastest_fair(results)
+            report["workloads"][label] = {"results": results, "fastest_fair_peer": peer and peer[len("peer:"):]}
+            summary.append((label, ours_median, peer, peer_median, median(results.get("numba", {})),
+                            median(results.get("reference", {})), results.get(NAIVE)))
+
+    print("\nsummary: warm medians in ms; ratio = the fastest fair peer setup's median / ours")
+    header = (f"{'workload':<16} {'ours':>9} {'fastest fair peer':>11} {'':<34} {'ratio':>6} "
+              f"{'Numba loop':>11} {'reference':>10} {'naive setup':>12}")
+    print(header)
+    print("-" * len(header))
+    for label, ours_median, peer, peer_median, numba_median, reference_median, naive in summary:
+        naive_text = ""
+        if naive is not None:
+            if "error" in naive:
+                naive_text = "over budget" if "budget" in naive["error"] or "no answer" in naive["error"] else "failing"
+            elif median(naive):
+                naive_text = ms(median(naive))
             else:
-                why = "n/a" if version else "-"
-                if peer and "error" in peer:
-                    why = "failed"
-                    curves.append("peer: " + peer["error"][:40])
-                row += f"{why:>10} {'':>10} {'':>7} "
-            if reference and "error" not in reference:
-                reference_ms = statistics.median(reference["warm"])
-                row += f"{milliseconds(reference_ms):>8} {ours_ms / reference_ms:>5.1f}x "
-            else:
-                row += f"{'':>8} {'':>6} "
-            row += f"{ours['peak_above_inputs_kib'] / 1024:>9.1f} "
-            row += (f"{peer['peak_above_inputs_kib'] / 1024:>9.1f}" if peer and "error" not in peer else f"{'':>9}")
-            print(row + "  " + ("; ".join(curves) or "-"), flush=True)
+                naive_text = f"{ms(naive['first'])} (1st)"
+        ratio = f"{peer_median / ours_median:5.2f}" if peer_median and ours_median else ""
+        print(f"{label:<16} {ms(ours_median):>9} {ms(peer_median):>11} {(label_of(peer) if peer else ''):<34} "
+              f"{ratio:>6} {ms(numba_median):>11} {ms(reference_median):>10} {naive_text:>12}")
+
+    if not options.only or "L frames" in options.only.split(","):
+        print("\nL frames: L as DataFrames (5,000 dates x 2,000 tickers), the front door against the bare engine",
+              flush=True)
+        with tempfile.TemporaryDirectory() as scratch:
+            engines = FRONT_DOOR if options.peer else FRONT_DOOR[:2]
+            results = measure("L", "default", options, scratch, engines=engines, ours="frontdoor bare")
+        print_workload("L frames", results, median(results["frontdoor bare"]))
+        front, bare = median(results["frontdoor"]), median(results["frontdoor bare"])
+        if front and bare:
+            print(f"  front door / bare engine: {front / bare:.2f}x")
+        report["workloads"]["L frames"] = {"results": results}
 
     costs, intercept, slope = trade_costs()
     print("\nexcursion analysis, per trade (native calls, window 0): "
           + ", ".join(f"{held} bars {cost * 1e6:.2f} us" for held, cost in costs.items())
           + f"; fit {intercept * 1e6:.2f} us + {slope * 1e9:.1f} ns x path length")
 
-    def median_of(label):
-        entry = results.get(label, {}).get("ours")
-        return statistics.median(entry["warm"]) if entry and "warm" in entry else None
-
-    base, bars, columns = median_of("L"), median_of("L 2x bars"), median_of("L 2x columns")
+    medians = {label: ours for label, ours, *_ in summary}
+    base, bars, columns = medians.get("L"), medians.get("L 2x bars"), medians.get("L 2x columns")
     if base and bars:
         print(f"scaling: doubling the bars (L -> L 2x bars) takes {bars / base:.2f}x the time")
     if base and columns:
         print(f"scaling: doubling the columns at 100 held (L -> L 2x columns) takes {columns / base:.2f}x the time")
+    if options.json:
+        with open(options.json, "w") as out:
+            json.dump(report, out, indent=1)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,9 @@
 // The speed-of-light reference for the backtest benchmarks: only the work a
 // monthly-rebalanced portfolio cannot avoid, in a plain loop over contiguous
 // arrays. Each bar: revalue every held stock by its trade price, rebalance
-// every column at rebalance bars (target = weight x portfolio value, a fee
-// on purchases), value the portfolio at the close. No argument checks, no
+// every column at rebalance bars (target = weight x portfolio value; a
+// purchase pays its fee out of the holding, a sale out of the proceeds),
+// value the portfolio at the close. No argument checks, no
 // exit rules, no trade records, no Python inside the loop.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -59,14 +60,14 @@ PyObject* run(PyObject*, PyObject* args) {
             for (Py_ssize_t k = 0; k < columns; ++k) {
                 const double goal = row[k] * scale;
                 const double amount = target[k] + goal;
-                cash -= amount;
-                if (goal != 0) {
-                    const double cost = amount > 0 ? amount * fee : -amount * fee;
-                    next.push_back({static_cast<int>(k), goal - cost, prices[k]});
-                    cash += cost;
-                } else {
-                    cash -= (amount > 0 ? amount : -amount) * fee;
+                double value = goal;
+                if (amount > 0) {  // a purchase pays its fee out of the holding
+                    cash -= amount;
+                    value -= amount * fee;
+                } else {  // a sale pays it out of the proceeds
+                    cash -= amount * (1 - fee);
                 }
+                if (goal != 0) next.push_back({static_cast<int>(k), value, prices[k]});
             }
             held.swap(next);
         }

@@ -1,24 +1,44 @@
-"""One engine on one workload, in its own process (so peak memory is its own).
+"""One engine (or one peer setup) on one workload, in a process of its own.
 
-    python3 benchmarks/worker.py ENGINE WORKLOAD VARIANT REPEATS CURVE_FILE [BUDGET]
+    python3 benchmarks/worker.py serve ENGINE WORKLOAD VARIANT
+    python3 benchmarks/worker.py curve ENGINE WORKLOAD VARIANT FEE CURVE_FILE
 
-ENGINE is tolvane, peer or reference. Prints a JSON object: the first run's
-time, the warm runs' times, the peak RSS of the runs above the memory held
-after the inputs were generated, and the input size; saves the equity curve of
-a cost-free run to CURVE_FILE for the cross-engine check. With BUDGET
-(seconds), an engine whose first run is slow makes only as many warm runs as
-fit in the budget (at least one).
+ENGINE is tolvane, reference (the native reference loop), numba (the Numba
+loop), peer:SETUP with a setup of peer_setups.py (peer:fastest runs
+peer_setups.fastest), or one of the front-door engines of frontdoor.py
+(frontdoor, frontdoor bare, peer frames).
+
+`serve` generates the workload once, then answers one JSON line per command
+line read from its standard input, so that the parent can interleave the
+engines' runs:
+
+    run FEE            -> {"seconds": ...}       one timed run
+    curve FEE PATH     -> {"saved": PATH}        one run, its equity curve saved (.npy)
+    memory             -> {"peak_above_inputs_kib": ...}
+    quit
+
+Its first answer, once the workload is ready, is {"ready": true, ...} or
+{"error": ...}. Anything the engines print goes to standard error, never into
+the answers. The peak resident memory counts from the moment the workload was
+ready, so it is the runs' own, above the inputs.
+
+`curve` makes one run and saves its curve (used by the tests).
 """
 
 from __future__ import annotations
 
 import json
+import os
 import sys
 import time
 
 import numpy as np
 
-from workloads import generate
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import frontdoor  # noqa: E402
+from workloads import generate  # noqa: E402
 
 FEE = 0.001425  # the engine's default fee; sell tax 0 (the peer has none)
 
@@ -36,6 +56,14 @@ def reset_peak():
         clear.write("5")  # resets the peak resident set size
 
 
+def peer_inputs(workload):
+    """The plain arrays of peer_setups and the Numba loop: the bars at which a
+    target row is traded and those rows."""
+    rows = workload.execution_rows()
+    exec_bars = np.flatnonzero(rows >= 0)
+    return rows, exec_bars, np.ascontiguousarray(workload.weights[rows[exec_bars]])
+
+
 def tolvane_runner(workload):
     from tolvane.core import ravelin
 
@@ -43,28 +71,6 @@ def tolvane_runner(workload):
 
     def run(fee):
         return ravelin.backtest_(*arguments, fee_ratio=fee, tax_ratio=0.0, **workload.options)
-    return run
-
-
-def peer_runner(workload):
-    import pandas as pd
-    import vectorbt as vbt
-
-    rows = workload.execution_rows()
-    size = np.full(workload.price.shape, np.nan)
-    size[rows >= 0] = workload.weights[rows[rows >= 0]]
-    close = pd.DataFrame(workload.close)
-    price = pd.DataFrame(workload.price)
-    size = pd.DataFrame(size)
-
-    # min_size=0: by default the peer rejects orders below 1e-8 shares, so it
-    # would skip the tiny trims that a rebalance makes to a held position.
-    def run(fee):
-        portfolio = vbt.Portfolio.from_orders(
-            close=close, size=size, size_type="targetpercent", price=price, fees=fee,
-            init_cash=1.0, group_by=True, cash_sharing=True, call_seq="auto", direction="both",
-            min_size=0.0)
-        return portfolio.value().to_numpy()
     return run
 
 
@@ -81,30 +87,83 @@ def reference_runner(workload):
     return run
 
 
-RUNNERS = {"tolvane": tolvane_runner, "peer": peer_runner, "reference": reference_runner}
+def numba_runner(workload):
+    import numba_loop
+
+    rows = workload.execution_rows()
+
+    def run(fee):
+        return numba_loop.run(workload.price, workload.close, workload.weights, rows, fee)
+    return run
 
 
-def main(engine, name, variant, repeats, curve_file, budget=None):
-    workload = generate(name, variant)
-    run = RUNNERS[engine](workload)
+def peer_runner(workload, setup):
+    import peer_setups
+
+    function = peer_setups.fastest if setup == "fastest" else peer_setups.SETUPS[setup]
+    _, exec_bars, weights = peer_inputs(workload)
+
+    def run(fee):
+        return function(workload.price, workload.close, weights, exec_bars, fee)
+    return run
+
+
+def runner(engine, workload):
+    if engine.startswith("peer:"):
+        return peer_runner(workload, engine[len("peer:"):])
+    if engine in frontdoor.RUNNERS:
+        return frontdoor.RUNNERS[engine](workload)
+    return {"tolvane": tolvane_runner, "reference": reference_runner, "numba": numba_runner}[engine](workload)
+
+
+def serve(engine, name, variant):
+    answers = os.fdopen(os.dup(1), "w", buffering=1)
+    os.dup2(2, 1)  # whatever the engines print goes to standard error
+    sys.stdout = sys.stderr
+
+    def answer(**fields):
+        answers.write(json.dumps(fields) + "\n")
+
+    try:
+        workload = generate(name, variant)
+        run = runner(engine, workload)
+    except Exception as error:  # reported to the parent, which shows the setup as failing
+        answer(error=f"{type(error).__name__}: {error}")
+        return
     baseline = resident_kib("VmRSS")
     reset_peak()
-    start = time.perf_counter()
-    run(FEE)
-    first = time.perf_counter() - start
-    if budget is not None:
-        repeats = max(1, min(repeats, int(budget / first)))
-    warm = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        run(FEE)
-        warm.append(time.perf_counter() - start)
-    peak_above_inputs = resident_kib("VmHWM") - baseline
-    np.save(curve_file, run(0.0))
-    print(json.dumps({"first": first, "warm": warm, "peak_above_inputs_kib": peak_above_inputs,
-                      "input_bytes": workload.input_bytes()}))
+    answer(ready=True, input_bytes=workload.input_bytes())
+    for line in sys.stdin:
+        command = line.split()
+        if not command:
+            continue
+        try:
+            if command[0] == "run":
+                start = time.perf_counter()
+                run(float(command[1]))
+                answer(seconds=time.perf_counter() - start)
+            elif command[0] == "curve":
+                np.save(command[2], np.asarray(run(float(command[1])), dtype=np.float64))
+                answer(saved=command[2])
+            elif command[0] == "memory":
+                answer(peak_above_inputs_kib=resident_kib("VmHWM") - baseline)
+            elif command[0] == "quit":
+                return
+            else:
+                answer(error=f"unknown command {command[0]!r}")
+        except Exception as error:
+            answer(error=f"{type(error).__name__}: {error}")
+
+
+def curve(engine, name, variant, fee, path):
+    run = runner(engine, generate(name, variant))
+    np.save(path, np.asarray(run(fee), dtype=np.float64))
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5],
-         float(sys.argv[6]) if len(sys.argv) > 6 else None)
+    if sys.argv[1] == "serve":
+        serve(*sys.argv[2:5])
+    elif sys.argv[1] == "curve":
+        curve(sys.argv[2], sys.argv[3], sys.argv[4], float(sys.argv[5]), sys.argv[6])
+    else:
+        sys.exit(__doc__)

@@ -30,7 +30,8 @@ SIZES = {
     "L 2x columns": (5_000, 4_000),
 }
 
-# Options of backtest_ per variant (the peer runs only the variants it can express).
+# Options of backtest_ per variant. The reference loop, the Numba loop and the
+# peer express only plain rebalancing: they run only the COMPARED_VARIANTS.
 VARIANTS = {
     "default": {},
     "stops": {"stop_loss": 0.08, "take_profit": 0.25, "trail_stop": 0.1, "trail_stop_activation": 0.05},
@@ -38,7 +39,7 @@ VARIANTS = {
     "vexal 20/5": {"vexal_window": 20, "vexal_window_step": 5},
     "daily": {},
 }
-PEER_VARIANTS = {"default", "daily"}
+COMPARED_VARIANTS = {"default", "daily"}
 
 WORKLOADS = [("S", "default"), ("M", "default"), ("L", "default"), ("XL", "default"),
              ("L", "stops"), ("L", "touched"), ("L", "vexal 20/5"), ("L", "daily"),

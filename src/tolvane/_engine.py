@@ -74,7 +74,9 @@ def _result(equity: FloatArray, trades: list[list[Any]], positions: list[Any], p
         entry_bar=bars[:, 1].copy(),
         exit_bar=bars[:, 2].copy(),
         entry_weight=np.fromiter(positions, dtype=np.float64, count=count),
-        profiles=np.concatenate(profiles).reshape(count, width) if count else np.empty((0, width)),
+        # Each profile is a new contiguous float64 array: joining their bytes is
+        # the quickest way to stack them.
+        profiles=np.frombuffer(b"".join(profiles), dtype=np.float64).reshape(count, width),
         operations=_operations(operations),
     )
 
