@@ -338,6 +338,12 @@ def test_the_heatmap_shows_the_metric_of_each_pair_of_values(one_worker):
     assert (axes.get_xlabel(), axes.get_ylabel()) == ("rebalance", "stop_loss")
 
 
+def test_the_heatmap_without_matplotlib_names_the_extra_to_install(one_worker, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if not installed
+    with pytest.raises(ImportError, match=re.escape("pip install 'tolvane[report]'")):
+        one_worker.plot("rebalance", "stop_loss", "cagr")
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda result: result.best("start"), "'start' is not a numeric statistic of this sweep"),
     (lambda result: result.best("sharpe", n=0), "n must be a whole number >= 1, got 0"),

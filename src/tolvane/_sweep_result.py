@@ -171,11 +171,6 @@ class SweepResult:
         --------
         >>> result.plot("stop_loss", "rebalance", "sharpe").savefig("sharpe.png")   # doctest: +SKIP
         """
-        try:
-            from matplotlib import colormaps
-            from matplotlib.figure import Figure
-        except ImportError as error:
-            raise ImportError("SweepResult.plot draws with matplotlib: pip install 'tolvane[report]'") from error
         for name in (x, y):
             if name not in self._names:
                 raise InputError(f"{name!r} is not a swept parameter; choose among {', '.join(self._names)}")
@@ -184,6 +179,11 @@ class SweepResult:
         if aggregate not in _AGGREGATES:
             raise InputError(f"aggregate must be one of {', '.join(_AGGREGATES)}, got {aggregate!r}")
         values = self._metric(metric).to_numpy(dtype=np.float64, na_value=np.nan)
+        try:
+            from matplotlib import colormaps
+            from matplotlib.figure import Figure
+        except ImportError as error:
+            raise ImportError("SweepResult.plot draws with matplotlib: pip install 'tolvane[report]'") from error
         columns = list(dict.fromkeys(self._table[x].tolist()))
         rows = list(dict.fromkeys(self._table[y].tolist()))
         cells: dict[tuple[int, int], list[float]] = {}
