@@ -7,11 +7,13 @@ one after another by tolvane.backtest in this process.
 The sweep is 64 parameter sets (stop loss x rebalance calendar x take profit)
 on a workload of benchmarks/workloads.py as DataFrames, with the trade price
 and fee of the other benchmarks. Each repeat times, in turn: the bare loop
-(tolvane.backtest(...).stats() for every parameter set), the sweep on one
-worker, on two, and on Dask; medians are reported. The forkserver and the
-Dask cluster are started and warmed up before the timing (a first sweep in a
-new process also starts the forkserver: printed as "first sweep"), and every
-sweep's pool, market file and worker start-up are inside its time. Every
+(tolvane.backtest(...).stats() for every parameter set, in this process),
+the sweep on one worker and on two; then a two-worker Dask LocalCluster is
+started and the sweep timed on it as often. Medians are reported. The
+forkserver and the Dask workers are warmed up before the timing (a first
+sweep in a new process also starts the forkserver: printed as "first
+sweep"); every sweep's pool, market file and worker start-up are inside its
+time. Every
 sweep's statistics are checked against the bare loop's (the same values).
 
 Prints runs per second, the scaling efficiency of two workers (throughput /
@@ -108,38 +110,39 @@ def main(argv: list[str] | None = None) -> int:
         return tolvane.sweep(position, close, grid=grid, executor=executor, progress=False, **common)
 
     first_sweep, _ = timed(lambda: sweep(1, grid=parameter_sets[:1]))
+    expected = bare()
+    loads = [os.getloadavg()[0]]
+    # Local runs first, in a process without a Dask client (its threads would
+    # take time from the bare loop); each repeat runs every measurement in turn.
     runners: dict[str, Callable[[], Any]] = {"bare loop": bare, "1 worker": lambda: sweep(1),
                                              "2 workers": lambda: sweep(2)}
+    times: dict[str, list[float]] = {name: [] for name in [*runners, "Dask, 2 workers"]}
     ceiling: list[float] = []
-    cluster = client = None
-    if not options.no_dask:
+    start_up: list[float] = []
+    for _ in range(options.repeats):
+        for name, run in runners.items():
+            seconds, result = timed(run)
+            times[name].append(seconds)
+            if name != "bare loop":
+                check(result, expected)
+        ceiling.append(two_bare_loops(options.workload))
+        one_run, _ = timed(lambda: sweep(1, grid=parameter_sets[:1]))
+        one_bare, _ = timed(lambda: tolvane.backtest(position, close, **common, **parameter_sets[0]).stats())
+        start_up.append(one_run - one_bare)
+        loads.append(os.getloadavg()[0])
+    if options.no_dask:
+        del times["Dask, 2 workers"]
+    else:
         from distributed import Client, LocalCluster
 
-        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                               dashboard_address=None)
-        client = Client(cluster)
-        sweep(client, grid=parameter_sets[:2])  # the workers import tolvane
-        runners["Dask, 2 workers"] = lambda: sweep(client)
-    try:
-        expected = bare()
-        times: dict[str, list[float]] = {name: [] for name in runners}
-        start_up: list[float] = []
-        loads = [os.getloadavg()[0]]
-        for _ in range(options.repeats):
-            for name, run in runners.items():
-                seconds, result = timed(run)
-                times[name].append(seconds)
-                if name != "bare loop":
-                    check(result, expected)
-            ceiling.append(two_bare_loops(options.workload))
-            one_run, _ = timed(lambda: sweep(1, grid=parameter_sets[:1]))
-            one_bare, _ = timed(lambda: tolvane.backtest(position, close, **common, **parameter_sets[0]).stats())
-            start_up.append(one_run - one_bare)
-            loads.append(os.getloadavg()[0])
-    finally:
-        if client is not None and cluster is not None:
-            client.close()
-            cluster.close()
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                          dashboard_address=None) as cluster, Client(cluster) as client:
+            sweep(client, grid=parameter_sets[:2])  # the workers import tolvane
+            for _ in range(options.repeats):
+                seconds, result = timed(lambda: sweep(client))
+                times["Dask, 2 workers"].append(seconds)
+                check(result, expected)
+                loads.append(os.getloadavg()[0])
 
     if options.json:
         print(json.dumps({"times": times, "two_bare_loops": ceiling, "start_up": start_up, "first_sweep": first_sweep,

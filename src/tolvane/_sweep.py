@@ -384,21 +384,25 @@ def _on_dask(market: Market, runs: Sequence[_Run], client: Client) -> Iterator[t
     sweep_id = uuid.uuid4().hex[:12]
     for attempt in itertools.count():
         shared = client.scatter(market, broadcast=True, hash=False)
-        futures = {client.submit(run, shared, one.parameters, key=f"tolvane-run-{sweep_id}-{attempt}-{one.number}",
-                                 pure=False): one for one in remaining.values()}
+        pending = list(remaining.values())
+        submitted = client.map(run, [shared] * len(pending), [one.parameters for one in pending], pure=False,
+                               key=[f"tolvane-run-{sweep_id}-{attempt}-{one.number}" for one in pending])
+        futures = dict(zip(submitted, pending))
         progressed = False
         try:
-            for future in distributed.as_completed(list(futures)):
+            # Results are fetched in the background as runs finish, not one round trip at a time.
+            for future, result in distributed.as_completed(submitted, with_results=True, raise_errors=False):
                 one = futures[future]
-                try:
-                    outcome = future.result()
-                except CancelledError:
-                    continue  # lost with the market's last copy: run again in the next round
-                except distributed.KilledWorker as error:
+                if isinstance(result, Outcome):
+                    outcome = result
+                elif future.status == "error":
+                    error = future.exception()
+                    if not isinstance(error, distributed.KilledWorker):
+                        raise RuntimeError(f"the Dask cluster could not run {dict(one.parameters)}: "
+                                           f"{describe_error(error)}") from error
                     outcome = Outcome(stats=None, error=describe_error(error))
-                except Exception as error:
-                    raise RuntimeError(f"the Dask cluster could not run {dict(one.parameters)}: "
-                                       f"{describe_error(error)}") from error
+                else:
+                    continue  # cancelled, lost with the market's last copy: run again in the next round
                 progressed = True
                 del remaining[one.number]
                 yield one, outcome
