@@ -5,6 +5,8 @@
 >>> report.stats()                                  # doctest: +SKIP
 
 - :func:`tolvane.backtest` runs one backtest and returns a :class:`tolvane.Report`.
+- :func:`tolvane.sweep` runs a grid of backtests in worker processes (or on
+  Dask) and returns a :class:`tolvane.SweepResult`.
 - :mod:`tolvane.core` holds the native engine modules, which take NumPy arrays.
 
 The pandas layer is imported on first use, so ``import tolvane.core.ravelin``
@@ -17,13 +19,16 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
-__all__ = ["Report", "backtest"]
+__all__ = ["Report", "SweepResult", "backtest", "sweep"]
 
 if TYPE_CHECKING:
     from tolvane._backtest import backtest
+    from tolvane._sweep import sweep
+    from tolvane._sweep_result import SweepResult
     from tolvane.report import Report
 
-_LAZY = {"backtest": "tolvane._backtest", "Report": "tolvane.report"}
+_LAZY = {"backtest": "tolvane._backtest", "Report": "tolvane.report", "sweep": "tolvane._sweep",
+         "SweepResult": "tolvane._sweep_result"}
 
 
 def __getattr__(name: str) -> Any:
