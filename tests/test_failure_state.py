@@ -51,3 +51,42 @@ def test_failure_in_the_bar_loop_keeps_the_previous_stock_operations(previous_ru
     backtest([[10.0]] * 4, [[1.0], [0.0]], weight_bars=[0, 1], periodically_rebalance=False,
              retain_cost_when_rebalance=True)
     assert ravelin.get_stock_operations() == operations
+
+
+def raising_normalize_weight(weights, position_limit):
+    raise RuntimeError("normalize_weight failed")
+
+
+@pytest.mark.parametrize("collector_enabled", [True, False], ids=["collector on", "collector off"])
+@pytest.mark.parametrize("run, error", [
+    (lambda: backtest([[10.0]] * 4, [[1.0]]), None),
+    (lambda: backtest([[10.0]] * 4, [[0.5, 0.5]], price_labels=["S0"], pos_labels=["S0", "S1"]), ValueError),
+    (lambda: backtest([[10.0], [10.0], [-1.0]], [[1.0]]), ValueError),
+    (lambda: backtest([[10.0]] * 4, [[1.0]], vexal_window=2, vexal_window_step=0), ZeroDivisionError),
+], ids=["success", "set-up failure", "bar loop failure", "excursion failure"])
+def test_a_run_pauses_the_cyclic_collector_and_restores_its_state(monkeypatch, collector_enabled, run, error):
+    import gc
+
+    seen = []
+    real = ravelin.normalize_weight
+
+    def watching(weights, position_limit):
+        seen.append(gc.isenabled())
+        return real(weights, position_limit)
+
+    monkeypatch.setattr(ravelin, "normalize_weight", watching)
+    (gc.enable if collector_enabled else gc.disable)()
+    try:
+        if error is None:
+            run()
+            assert seen and not any(seen)  # paused while the run called back into Python
+        else:
+            with pytest.raises(error):
+                run()
+        assert gc.isenabled() is collector_enabled
+        monkeypatch.setattr(ravelin, "normalize_weight", raising_normalize_weight)
+        with pytest.raises(RuntimeError, match="normalize_weight failed"):
+            backtest([[10.0]] * 4, [[1.0]])
+        assert gc.isenabled() is collector_enabled
+    finally:
+        gc.enable()

@@ -204,7 +204,8 @@ def test_result_element_types():
     analyse(PRICES, CLOSES, 0, 3)
     sid, entry, exit_ = vexal.trades[0]
     assert type(sid) is int and type(exit_) is int
-    assert isinstance(entry, np.integer)
+    # the scalars that reading the recorded arrays from Python gives
+    assert type(entry) is type(np.zeros(1, dtype=np.intp)[0]) and entry == 0
     assert type(vexal.trade_positions[0]) is np.float64
 
 

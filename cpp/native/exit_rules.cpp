@@ -32,9 +32,13 @@ Thresholds Simulation::thresholds(int sid, double entry_pos, BarRows& rows) cons
 
 // Queues an exit for the next bar when the ratio at the close crosses a
 // threshold: the upper one (>=) as a positive record, the lower one (<) as a
-// negative record. NaN prices compare false and queue nothing.
-void Simulation::test_exit_at_close(int sid, int column, const Thresholds& limits, BarRows& rows) {
-    const double ratio_at_close = cr_[sid] * rows.close[column] / rows.price[column];
+// negative record. NaN prices compare false and queue nothing. `quotes` holds
+// the stock's gathered prices, if they were gathered.
+void Simulation::test_exit_at_close(int sid, int column, const Thresholds& limits, BarRows& rows,
+                                    const HeldQuotes* quotes) {
+    const double close = quotes ? quotes->close : rows.close[column];
+    const double price = quotes ? quotes->price : rows.price[column];
+    const double ratio_at_close = cr_[sid] * close / price;
     if (ratio_at_close >= limits.upper) {
         exit_stocks_temp_.push_back({sid, true});
     } else if (ratio_at_close < limits.lower) {

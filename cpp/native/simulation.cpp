@@ -1,5 +1,6 @@
 #include "native/simulation.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -35,7 +36,7 @@ Simulation::Simulation(const MarketData& market, const RunOptions& options,
       cr_(market.pos_values.row(0).size(), 1.0),
       maxcr_(cr_),
       mincr_(cr_),
-      previous_price_(market.price.row(0).size(), 1.0),
+      previous_price_(market.price, market.price.row(0).size()),
       has_delisting_(any_delisting(options.delisting_bars)) {
     price_column_of_.assign(cr_.size(), -1);
     for (const auto& [sid, column] : column_map) {
@@ -109,7 +110,7 @@ void Simulation::run(TradeRecorder& recorder, CheckedArray<double> creturn) {
         move_price_bases();
         execute_queued_exits(recorder);
         exit_stocks_ = exit_stocks_temp_;
-        if (should_rebalance_) rebalance_to_target(rows, recorder);
+        if (should_rebalance_) rebalance_to_target(bar, rows, recorder);
         if (has_delisting_) close_delisted_stocks(bar, recorder);
         creturn.store(bar, value_at_close(bar, rows));
         choose_next_target(bar);
@@ -119,10 +120,14 @@ void Simulation::run(TradeRecorder& recorder, CheckedArray<double> creturn) {
 // Revalues every held position by the bar's trade price, follows its price
 // ratio since entry and applies the exit rules.
 void Simulation::revalue_held_stocks(std::int64_t bar, BarRows& rows, TradeRecorder& recorder) {
+    gather_held_quotes(bar);
     prices_seen_.clear();
+    std::size_t held = 0;
     for (int sid : book_.sids()) {
         const int column = price_column(sid);
-        const double price = rows.price[column];
+        const HeldQuotes* quotes = held < held_quotes_.size() ? &held_quotes_[held] : nullptr;
+        ++held;
+        const double price = quotes ? quotes->price : rows.price[column];
         validate_trade_price(price, sid, static_cast<int>(bar));
         prices_seen_.push_back({column, price});
         double& base = previous_price_[column];
@@ -139,8 +144,25 @@ void Simulation::revalue_held_stocks(std::int64_t bar, BarRows& rows, TradeRecor
         if (options_.touched_exit) {
             test_exit_touched(sid, column, r, entry_pos, limits, rows, recorder);
         } else {
-            test_exit_at_close(sid, column, limits, rows);
+            test_exit_at_close(sid, column, limits, rows, quotes);
         }
+    }
+}
+
+// Reads the trade price and close of every held stock back to back, before
+// any is used: the reads hit scattered columns, and issued together their
+// cache misses overlap instead of waiting one by one. A read outside the
+// matrices stops the gathering; the revaluation then reads that stock itself
+// and raises where it reaches it.
+void Simulation::gather_held_quotes(std::int64_t bar) {
+    held_quotes_.clear();
+    if (bar >= market_.price.rows() || bar >= market_.close.rows()) return;
+    const StridedView1D<double> prices = market_.price.row(bar);
+    const StridedView1D<double> closes = market_.close.row(bar);
+    for (int sid : book_.sids()) {
+        const int column = price_column_of_[sid];
+        if (column < 0 || column >= prices.size() || column >= closes.size()) return;
+        held_quotes_.push_back({prices[column], closes[column]});
     }
 }
 
@@ -153,7 +175,7 @@ void Simulation::move_price_bases() {
     }
 }
 
-void Simulation::rebalance_to_target(BarRows& rows, TradeRecorder& recorder) {
+void Simulation::rebalance_to_target(std::int64_t bar, BarRows& rows, TradeRecorder& recorder) {
     const StridedView1D<double> target = market_.pos_values.row(pos_id_);
     if (!options_.retain_cost_when_rebalance) {
         std::fill(cr_.begin(), cr_.end(), 1.0);
@@ -170,7 +192,11 @@ void Simulation::rebalance_to_target(BarRows& rows, TradeRecorder& recorder) {
     }
 
     rebalance_row_.resize(static_cast<std::size_t>(target.size()));
-    for (std::ptrdiff_t sid = 0; sid < target.size(); ++sid) rebalance_row_[sid] = target[sid];
+    if (const double* weights = target.contiguous_elements()) {
+        std::copy(weights, weights + target.size(), rebalance_row_.begin());
+    } else {
+        for (std::ptrdiff_t sid = 0; sid < target.size(); ++sid) rebalance_row_[sid] = target[sid];
+    }
     // A stock stopped out since the latest rebalance is not bought back now.
     if (options_.stop_trading_next_period) {
         for (const ExitRecord& exited : exited_stocks_) rebalance_row_[exited.sid] = 0;
@@ -180,7 +206,8 @@ void Simulation::rebalance_to_target(BarRows& rows, TradeRecorder& recorder) {
     cash_ = rebalance(book_, weights, cash_, options_.costs, options_.position_limit, recorder);
 
     latest_rebalanced_sids_ = book_.sids();
-    restart_price_bases(rows.price.view());
+    rows.price.view();  // the bar's row of trade prices must exist: the bases restart from it
+    restart_price_bases(bar);
     exited_stocks_.clear();
     current_position_id_ = pos_id_;
 }
@@ -190,15 +217,12 @@ void Simulation::rebalance_to_target(BarRows& rows, TradeRecorder& recorder) {
 // position then follows the price when it comes back. Any other column with a
 // missing price gets a NaN base, so a stock bought now starts from its next
 // known price rather than counting moves from before the purchase.
-void Simulation::restart_price_bases(const StridedView1D<double>& prices) {
+void Simulation::restart_price_bases(std::int64_t bar) {
     std::vector<std::pair<int, double>> kept;
     for (const auto& [column, price] : prices_seen_) {
         if (std::isnan(price)) kept.push_back({column, previous_price_[column]});
     }
-    previous_price_.resize(static_cast<std::size_t>(prices.size()));
-    for (std::ptrdiff_t column = 0; column < prices.size(); ++column) {
-        previous_price_[column] = prices[column];
-    }
+    previous_price_.restart_at(bar);
     for (const auto& [column, base] : kept) previous_price_[column] = base;
 }
 

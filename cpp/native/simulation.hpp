@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "native/position_book.hpp"
+#include "native/price_bases.hpp"
 #include "native/strided_view.hpp"
 #include "native/trading.hpp"
 
@@ -72,6 +73,12 @@ struct BarRows {
     LazyRow<double> take_profit;  // the take-profit levels in force at the bar
 };
 
+// The trade price and close of a held stock at one bar.
+struct HeldQuotes {
+    double price;
+    double close;
+};
+
 // The first element of `dates` that is earlier than the one before it.
 std::optional<std::ptrdiff_t> first_out_of_order(StridedView1D<std::int64_t> dates);
 
@@ -111,13 +118,15 @@ public:
 private:
     void revalue_held_stocks(std::int64_t bar, BarRows& rows, TradeRecorder& recorder);
     Thresholds thresholds(int sid, double entry_pos, BarRows& rows) const;
-    void test_exit_at_close(int sid, int column, const Thresholds& limits, BarRows& rows);
+    void gather_held_quotes(std::int64_t bar);
+    void test_exit_at_close(int sid, int column, const Thresholds& limits, BarRows& rows,
+                            const HeldQuotes* quotes);
     void test_exit_touched(int sid, int column, double r, double entry_pos,
                            const Thresholds& limits, BarRows& rows, TradeRecorder& recorder);
     void execute_queued_exits(TradeRecorder& recorder);
     void move_price_bases();
-    void rebalance_to_target(BarRows& rows, TradeRecorder& recorder);
-    void restart_price_bases(const StridedView1D<double>& prices);
+    void rebalance_to_target(std::int64_t bar, BarRows& rows, TradeRecorder& recorder);
+    void restart_price_bases(std::int64_t bar);
     void close_delisted_stocks(std::int64_t bar, TradeRecorder& recorder);
     double value_at_close(std::int64_t bar, BarRows& rows) const;
     void choose_next_target(std::int64_t bar);
@@ -138,7 +147,7 @@ private:
     std::vector<double> cr_;              // per stock: price ratio since entry
     std::vector<double> maxcr_;           // per stock: running maximum of cr
     std::vector<double> mincr_;           // per stock: running minimum of cr
-    std::vector<double> previous_price_;  // per price column: base of the next ratio
+    PriceBases previous_price_;           // per price column: base of the next ratio
     bool has_delisting_;                  // some stock has a delisting bar (>= 0)
     std::int64_t pos_id_ = 0;             // the target row in force
     std::int64_t current_position_id_ = -1;  // the row applied at the latest rebalance
@@ -148,6 +157,8 @@ private:
     std::vector<ExitRecord> exit_stocks_temp_;  // decided on this bar's close
     std::vector<ExitRecord> exit_stocks_;       // decided at the previous bar, executed at this one
     std::vector<ExitRecord> exited_stocks_;     // carried out since the latest rebalance
+    // The quotes of the leading held stocks at the current bar, in book order.
+    std::vector<HeldQuotes> held_quotes_;
     // The trade prices read for the stocks held when the current bar began.
     std::vector<std::pair<int, double>> prices_seen_;
 };

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "native/failure.hpp"
@@ -34,6 +35,15 @@ public:
     T operator[](std::ptrdiff_t index) const {
         if (index < 0 || index >= size_) throw BufferIndexError(axis_);
         return load<T>(data_ + index * stride_);
+    }
+
+    // The elements as an array of size() values when they are laid out as one
+    // (one element apart and aligned), else null.
+    const T* contiguous_elements() const noexcept {
+        const bool aligned = reinterpret_cast<std::uintptr_t>(data_) % alignof(T) == 0;
+        return stride_ == static_cast<std::ptrdiff_t>(sizeof(T)) && aligned
+                   ? reinterpret_cast<const T*>(data_)
+                   : nullptr;
     }
 
 private:

@@ -12,34 +12,32 @@ double entry_weight(double position, double balance) {
     return position / balance;
 }
 
-// NumPy's pairwise summation, here of the magnitudes of `values[first ..
-// first + count)`: blocks of up to 128 values are summed in eight interleaved
-// accumulators, longer runs are split in halves (rounded down to a multiple
-// of eight).
-double pairwise_abs_sum(const StridedView1D<double>& values, std::ptrdiff_t first,
-                        std::ptrdiff_t count) {
-    auto at = [&](std::ptrdiff_t i) { return std::abs(values[first + i]); };
+// NumPy's pairwise summation, here of the magnitudes of the `count` values
+// that `at(0 .. count - 1)` reads: blocks of up to 128 values are summed in
+// eight interleaved accumulators, longer runs are split in halves (rounded
+// down to a multiple of eight).
+template <class Reader>
+double pairwise_abs_sum(const Reader& at, std::ptrdiff_t first, std::ptrdiff_t count) {
     if (count < 8) {
         double sum = 0.0;
-        for (std::ptrdiff_t i = 0; i < count; ++i) sum += at(i);
+        for (std::ptrdiff_t i = 0; i < count; ++i) sum += std::abs(at(first + i));
         return sum;
     }
     if (count <= 128) {
         double partial[8];
-        for (std::ptrdiff_t j = 0; j < 8; ++j) partial[j] = at(j);
+        for (std::ptrdiff_t j = 0; j < 8; ++j) partial[j] = std::abs(at(first + j));
         std::ptrdiff_t i = 8;
         for (; i < count - count % 8; i += 8) {
-            for (std::ptrdiff_t j = 0; j < 8; ++j) partial[j] += at(i + j);
+            for (std::ptrdiff_t j = 0; j < 8; ++j) partial[j] += std::abs(at(first + i + j));
         }
         double sum = ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
                      ((partial[4] + partial[5]) + (partial[6] + partial[7]));
-        for (; i < count; ++i) sum += at(i);
+        for (; i < count; ++i) sum += std::abs(at(first + i));
         return sum;
     }
     std::ptrdiff_t half = count / 2;
     half -= half % 8;
-    return pairwise_abs_sum(values, first, half) +
-           pairwise_abs_sum(values, first + half, count - half);
+    return pairwise_abs_sum(at, first, half) + pairwise_abs_sum(at, first + half, count - half);
 }
 
 }  // namespace
@@ -101,8 +99,11 @@ double rebalance(PositionBook& book, StridedView1D<double> weights, double cash,
 
     const double limit = position_limit * balance;
     const PositionUpdate update{true, true, balance};
+    // Most columns of a wide row are neither targeted nor held: read a
+    // contiguous row without a check per element.
+    const double* elements = weights.contiguous_elements();
     for (std::ptrdiff_t sid = 0; sid < weights.size(); ++sid) {
-        double target = weights[sid] * ratio;
+        double target = (elements ? elements[sid] : weights[sid]) * ratio;
         // A zero target for a stock not held changes nothing (set_position
         // would look it up, find nothing and return the cash unchanged).
         if (target == 0 && !book.contains(static_cast<int>(sid))) continue;
@@ -114,7 +115,12 @@ double rebalance(PositionBook& book, StridedView1D<double> weights, double cash,
 TOLVANE_PASSED_THROUGH("rebalance")
 
 double absolute_sum(StridedView1D<double> values) {
-    return 0.0 + pairwise_abs_sum(values, 0, values.size());
+    // Contiguous values (the run's own copy of a target row) are read without
+    // a check per element: every index the summation reads is below size().
+    if (const double* elements = values.contiguous_elements()) {
+        return 0.0 + pairwise_abs_sum([elements](std::ptrdiff_t i) { return elements[i]; }, 0, values.size());
+    }
+    return 0.0 + pairwise_abs_sum([&values](std::ptrdiff_t i) { return values[i]; }, 0, values.size());
 }
 
 }  // namespace tolvane::native

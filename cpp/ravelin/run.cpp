@@ -9,6 +9,7 @@
 #include "ravelin/state.hpp"
 #include "ravelin/stock_operations.hpp"
 #include "ravelin/vexal_recorder.hpp"
+#include "support/collector_pause.hpp"
 #include "support/numpy_api.hpp"
 
 namespace tolvane::ravelin {
@@ -108,6 +109,10 @@ StopTableViews view_stop_table(py::Ref table) {
 
 py::Ref run_backtest(const BacktestArguments& arguments) {
     const RunInProgress running;
+    // A run creates a trade record (a list, two scalars and an array) for every
+    // entry and resize: tens of thousands of young objects, none of them in a
+    // reference cycle. Collecting them mid-run frees nothing and costs time.
+    const py::CollectorPause collector_paused;
     const auto& arrays = arguments.arrays;
     const native::MarketData market = market_views(arguments);
     native::RunOptions options{

@@ -1,11 +1,14 @@
 // The functions vexal exports to the engine: they record a run's trades and
 // analyse each one as it closes (or at the end of the run).
 #include <climits>
+#include <cstring>
 #include <utility>
 
 #include "native/excursion.hpp"
 #include "support/errors.hpp"
 #include "vexal/state.hpp"
+
+#include <numpy/arrayscalars.h>
 
 namespace tolvane::vexal {
 
@@ -65,9 +68,24 @@ T& element(const ExportedArray& exported, int sid) {
     return *static_cast<T*>(PyArray_GETPTR1(exported.array, element_index(exported, sid)));
 }
 
-// The element as the NumPy scalar that reading it from Python gives.
+// The element as the NumPy scalar that reading it from Python gives. The
+// run's own C long (intp) and double arrays get their scalars built directly,
+// which is what PyArray_Scalar does for them, without its general dispatch.
 py::Ref element_scalar(const ExportedArray& exported, int sid) {
     void* address = PyArray_GETPTR1(exported.array, element_index(exported, sid));
+    const PyArray_Descr* descr = PyArray_DESCR(exported.array);
+    if (descr->type_num == NPY_LONG && descr->typeobj == &PyLongArrType_Type &&
+        PyArray_ISNOTSWAPPED(exported.array)) {
+        py::Ref scalar = py::checked(PyArrayScalar_New(Long));
+        std::memcpy(&PyArrayScalar_VAL(scalar.get(), Long), address, sizeof(npy_long));
+        return scalar;
+    }
+    if (descr->type_num == NPY_DOUBLE && descr->typeobj == &PyDoubleArrType_Type &&
+        PyArray_ISNOTSWAPPED(exported.array)) {
+        py::Ref scalar = py::checked(PyArrayScalar_New(Double));
+        std::memcpy(&PyArrayScalar_VAL(scalar.get(), Double), address, sizeof(npy_double));
+        return scalar;
+    }
     return py::checked(PyArray_Scalar(address, PyArray_DESCR(exported.array),
                                       reinterpret_cast<PyObject*>(exported.array)));
 }
