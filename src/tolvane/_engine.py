@@ -107,10 +107,9 @@ def run(inputs: RunInputs) -> RunResult:
             if translated is error:
                 raise
             raise translated from error
-        # The next run empties these lists in place; the trade records in them
-        # are new objects per run, so shallow copies keep this run's.
-        trades, positions, profiles = list(vexal.trades), list(vexal.trade_positions), list(vexal.vexal)
-        operations = ravelin.get_stock_operations()
-    options = inputs.engine_options
-    return _result(equity, trades, positions, profiles, operations,
-                   profile_length(options["vexal_window"], options["vexal_window_step"]))
+        # The next run empties these lists in place, so they are read into
+        # arrays before another run can start.
+        options = inputs.engine_options
+        return _result(equity, vexal.trades, vexal.trade_positions, vexal.vexal,
+                       ravelin.get_stock_operations(),
+                       profile_length(options["vexal_window"], options["vexal_window_step"]))
