@@ -17,6 +17,7 @@ import json
 import multiprocessing
 import multiprocessing.context
 import os
+import shutil
 import sys
 import tempfile
 import uuid
@@ -283,9 +284,28 @@ def _worker_context() -> multiprocessing.context.BaseContext:
     return context
 
 
+_MARKET_DIRECTORY_PREFIX = "tolvane-sweep-"
+
+
+def remove_stale_market_files() -> None:
+    """Removes the market directories of sweeps whose process is gone (a sweep
+    killed with SIGKILL cannot remove its own)."""
+    for directory in Path(tempfile.gettempdir()).glob(f"{_MARKET_DIRECTORY_PREFIX}*-*"):
+        owner = directory.name[len(_MARKET_DIRECTORY_PREFIX):].split("-", 1)[0]
+        if not owner.isdigit():
+            continue
+        try:
+            os.kill(int(owner), 0)
+        except ProcessLookupError:
+            shutil.rmtree(directory, ignore_errors=True)
+        except PermissionError:
+            continue  # another user's live process
+
+
 @contextlib.contextmanager
 def _market_file(market: Market) -> Iterator[str]:
-    with tempfile.TemporaryDirectory(prefix="tolvane-sweep-") as directory:
+    remove_stale_market_files()
+    with tempfile.TemporaryDirectory(prefix=f"{_MARKET_DIRECTORY_PREFIX}{os.getpid()}-") as directory:
         path = os.path.join(directory, "market.bin")
         write_market(market, Path(path))
         yield path
