@@ -3,8 +3,9 @@
     python3 benchmarks/run.py [--repeats 7] [--only S,M] [--no-peer] [--no-naive]
                               [--setups NAME,NAME] [--naive-budget 30] [--json results.json]
 
-Builds nothing: it runs the installed package (`pip install .`; the peer and
-Numba come with `pip install '.[bench]'`).
+Builds nothing: it runs the installed package, built with its benchmark hooks
+(`TOLVANE_BUILD_TEST_MODULES=ON pip install '.[bench]'`, which brings the peer
+and Numba too).
 
 For each workload, every engine runs in a long-lived process of its own
 (benchmarks/worker.py) that generates the workload once: ours, the native
@@ -37,6 +38,7 @@ saves all numbers.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
 import os
 import platform
@@ -319,6 +321,9 @@ def main():
                         help="seconds a naive-setup run may take; its warm rounds fit in the same budget")
     parser.add_argument("--json", help="save all results to this file")
     options = parser.parse_args()
+    if importlib.util.find_spec("tolvane.core._speed_of_light") is None:
+        parser.error("the installed tolvane has no benchmark hooks: "
+                     "install it with TOLVANE_BUILD_TEST_MODULES=ON pip install '.[bench]'")
 
     peer_version, rust_version = version("vectorbt"), version("vectorbt-rust")
     if options.peer and not peer_version:

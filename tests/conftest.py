@@ -26,3 +26,12 @@ def run_python(code: str, *args: str, timeout: float = 120) -> subprocess.Comple
 @pytest.fixture
 def python_subprocess():
     return run_python
+
+
+def pytest_report_header(config):
+    from importlib.util import find_spec
+
+    if find_spec("tolvane.core._probe") is None:
+        return ("tolvane's test hooks are not installed: tests that reach native pieces fail; "
+                "install with TOLVANE_BUILD_TEST_MODULES=ON (see the README)")
+    return None

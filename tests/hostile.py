@@ -16,10 +16,10 @@ import sys
 
 import numpy as np
 
+from markets import DAY, base_arguments
 from tolvane._stops import StopTable
 from tolvane.core import ravelin, vexal
 
-DAY = 86_400 * 10**9
 ARRAYS = ["price_values", "close_values", "high_values", "low_values", "open_values",
           "price_index", "price_columns", "pos_values", "pos_index", "pos_columns", "resample"]
 FLOAT_MATRICES = ["price_values", "close_values", "high_values", "low_values", "open_values", "pos_values"]
@@ -28,19 +28,6 @@ LABELS = ["price_columns", "pos_columns"]
 BUFFER_INDEX = "Out of bounds on buffer access (axis {})"
 
 CASES: dict[str, callable] = {}
-
-
-def base_arguments(bars=8, stocks=3):
-    """A small valid market: every bar may rebalance, two target rows."""
-    rng = np.random.default_rng(11)
-    prices = 10 * np.exp(np.cumsum(rng.normal(0, 0.05, (bars, stocks)), axis=0))
-    index = np.arange(bars, dtype=np.int64) * DAY
-    names = np.array([f"S{i}" for i in range(stocks)], dtype=object)
-    weights = np.array([[0.5, 0.3, 0.2], [0.0, 0.6, 0.4]])[:, :stocks]
-    return dict(price_values=prices, close_values=prices * 1.01, high_values=prices * 1.03,
-                low_values=prices * 0.97, open_values=prices.copy(), price_index=index,
-                price_columns=names, pos_values=weights, pos_index=index[[0, 4]],
-                pos_columns=names.copy(), resample=index.copy())
 
 
 def call(**changes):

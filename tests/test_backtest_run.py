@@ -6,14 +6,10 @@ Expected values are worked out from the rules in each test.
 import numpy as np
 import pytest
 
-from markets import DAY, backtest, dates, labels
+from markets import DAY, backtest, dates, labels, trades
 from tolvane.core import ravelin, vexal
 
 NAN = float("nan")
-
-
-def trades():
-    return [(sid, int(entry), exit_) for sid, entry, exit_ in vexal.trades]
 
 
 def test_buy_and_hold_books_the_entry_fee_in_the_holding():

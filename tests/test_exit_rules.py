@@ -5,12 +5,8 @@ sets them; expectations are worked out from the rules."""
 import numpy as np
 import pytest
 
-from markets import backtest
-from tolvane.core import ravelin, vexal
-
-
-def trades():
-    return [(sid, int(entry), exit_) for sid, entry, exit_ in vexal.trades]
+from markets import backtest, trades
+from tolvane.core import ravelin
 
 
 def actions():

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 from markets import backtest
+from markets import shared_operations as run_operations
 from tolvane.core import ravelin, vexal
 
 
@@ -17,7 +18,7 @@ def previous_run():
 
 
 def shared_operations():
-    return ravelin.get_trade_stocks(np.array(["S0", "S1"], dtype=object), np.arange(8), False)[1]
+    return run_operations(("S0", "S1"), 8)
 
 
 def test_argument_error_changes_nothing(previous_run):

@@ -3,17 +3,12 @@
 import numpy as np
 import pytest
 
-from markets import DAY, backtest, dates, labels
+from markets import DAY, backtest, dates, labels, shared_operations
 from tolvane.core import _probe, ravelin, vexal
 
 
 def operations():
     return ravelin.get_stock_operations()
-
-
-def shared_operations():
-    """The module's own stock_operations dict (after a one-stock, three-bar run)."""
-    return ravelin.get_trade_stocks(labels(["S0"]), dates(3), False)[1]
 
 
 class TestStockOperations:

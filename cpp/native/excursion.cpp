@@ -91,9 +91,9 @@ std::int64_t PriceMatrix::rows() const {
 
 double PriceMatrix::element(std::int64_t row, std::int64_t column) const {
     if (!view_) throw MissingMatrix{};
-    const std::int64_t r = wrap_index(row, view_->rows());
-    const std::int64_t c = wrap_index(column, view_->columns());
-    return (*view_)(r, c);
+    const std::int64_t wrapped_row = wrap_index(row, view_->rows());
+    const std::int64_t wrapped_column = wrap_index(column, view_->columns());
+    return (*view_)(wrapped_row, wrapped_column);
 }
 
 std::optional<StridedView1D<double>> PriceMatrix::column_between(std::int64_t first,

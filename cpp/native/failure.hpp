@@ -16,8 +16,6 @@ public:
     virtual ~Failure() = default;
 
     void passed_through(const char* function) { frames_.push_back(function); }
-    // Takes over the call chain of `other` (when one failure is reported as another).
-    void inherit_frames(const Failure& other) { frames_ = other.frames_; }
     const std::vector<const char*>& frames() const noexcept { return frames_; }
 
 private:
@@ -55,6 +53,13 @@ struct NegativeSizeError : Failure {};
 // The interpreter's own float division by zero (its message depends on the
 // interpreter version, so the binding reproduces it by dividing).
 struct HostDivisionByZero : Failure {};
+
+// The core found its own state inconsistent: a defect of the core, not of
+// its inputs.
+struct BrokenInvariant : Failure {
+    explicit BrokenInvariant(const char* what_) : what(what_) {}
+    const char* what;
+};
 
 // Catch clause helper: records `function` on the failure and rethrows.
 #define TOLVANE_PASSED_THROUGH(function)                                        \

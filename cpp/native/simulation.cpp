@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 
 #include "native/price_check.hpp"
 
@@ -46,7 +45,6 @@ Simulation::Simulation(const MarketData& market, const RunOptions& options,
     }
 }
 
-
 std::optional<int> Simulation::unpriced_traded_column() const {
     const StridedView2D<double>& targets = market_.pos_values;
     for (std::ptrdiff_t sid = 0; sid < targets.columns(); ++sid) {
@@ -80,7 +78,7 @@ int Simulation::price_column(int sid) const {
     const int column = price_column_of_[sid];
     // Unpriced columns are refused before the run if they hold any weight,
     // so they never enter the book.
-    if (column < 0) throw std::logic_error("a position without a price column was traded");
+    if (column < 0) throw BrokenInvariant("a position without a price column was traded");
     return column;
 }
 
@@ -132,14 +130,14 @@ void Simulation::revalue_held_stocks(std::int64_t bar, BarRows& rows, TradeRecor
         prices_seen_.push_back({column, price});
         double& base = previous_price_[column];
         if (std::isnan(base)) base = price;
-        double r = price / base;
+        double r = price / base;  // the bar's price ratio
         if (std::isnan(r)) r = 1;
         book_.at(sid) *= r;
         cr_[sid] *= r;
         if (cr_[sid] > maxcr_[sid]) maxcr_[sid] = cr_[sid];
         if (cr_[sid] < mincr_[sid]) mincr_[sid] = cr_[sid];
 
-        const double entry_pos = book_.at(sid) / cr_[sid];
+        const double entry_pos = book_.at(sid) / cr_[sid];  // the position valued at its entry price
         const Thresholds limits = thresholds(sid, entry_pos, rows);
         if (options_.touched_exit) {
             test_exit_touched(sid, column, r, entry_pos, limits, rows, recorder);
@@ -254,6 +252,21 @@ double Simulation::value_at_close(std::int64_t bar, BarRows& rows) const {
         }
     }
     return balance;
+}
+
+RunEndState Simulation::end_state() const noexcept {
+    return {&book_,
+            market_.pos_values,
+            market_.price_index,
+            market_.pos_index,
+            current_position_id_,
+            pos_id_,
+            should_rebalance_,
+            latest_rebalanced_sids_,
+            rebalance_row_,
+            exit_stocks_,
+            exited_stocks_,
+            options_.stop_trading_next_period};
 }
 
 // A target row dated before the next bar is in force at the end of this bar

@@ -8,8 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "native/exit_record.hpp"
 #include "native/position_book.hpp"
 #include "native/price_bases.hpp"
+#include "native/stock_operations.hpp"
 #include "native/strided_view.hpp"
 #include "native/trading.hpp"
 
@@ -45,14 +47,6 @@ struct RunOptions {
     bool retain_cost_when_rebalance;
     bool stop_trading_next_period;
     std::optional<StridedView1D<std::int64_t>> delisting_bars;  // per position column
-};
-
-// A stock sold (or queued to be sold) by an exit rule. `positive` is the side
-// of the record: the upper threshold of the close test, or a touch on the
-// winning side of the position; otherwise the record is negative.
-struct ExitRecord {
-    int sid;
-    bool positive;
 };
 
 // The thresholds of one held stock at one bar, as ratios of its price ratio
@@ -102,18 +96,10 @@ public:
     // Runs the bar loop, writing the portfolio value at each bar's close.
     void run(TradeRecorder& recorder, CheckedArray<double> creturn);
 
-    // The state the run ends in.
+    // The holdings after the last bar.
     const PositionBook& book() const noexcept { return book_; }
-    const std::vector<int>& latest_rebalanced_sids() const noexcept { return latest_rebalanced_sids_; }
-    std::int64_t current_position_id() const noexcept { return current_position_id_; }
-    std::int64_t pos_id() const noexcept { return pos_id_; }
-    bool should_rebalance() const noexcept { return should_rebalance_; }
-    // The weights used at the latest rebalance (exited stocks zeroed when they were).
-    const std::vector<double>& rebalance_row() const noexcept { return rebalance_row_; }
-    // Exits decided at the last bar, to be executed at the next.
-    const std::vector<ExitRecord>& exit_stocks() const noexcept { return exit_stocks_; }
-    // Exits carried out since the latest rebalance.
-    const std::vector<ExitRecord>& exited_stocks() const noexcept { return exited_stocks_; }
+    // The state the run ends in, as its stock operations read it.
+    RunEndState end_state() const noexcept;
 
 private:
     void revalue_held_stocks(std::int64_t bar, BarRows& rows, TradeRecorder& recorder);
@@ -144,19 +130,19 @@ private:
 
     PositionBook book_;
     double cash_ = 1.0;
-    std::vector<double> cr_;              // per stock: price ratio since entry
-    std::vector<double> maxcr_;           // per stock: running maximum of cr
-    std::vector<double> mincr_;           // per stock: running minimum of cr
-    PriceBases previous_price_;           // per price column: base of the next ratio
-    bool has_delisting_;                  // some stock has a delisting bar (>= 0)
-    std::int64_t pos_id_ = 0;             // the target row in force
-    std::int64_t current_position_id_ = -1;  // the row applied at the latest rebalance
-    bool should_rebalance_ = false;
-    std::vector<double> rebalance_row_;  // the weights used at the latest rebalance
-    std::vector<int> latest_rebalanced_sids_;
-    std::vector<ExitRecord> exit_stocks_temp_;  // decided on this bar's close
-    std::vector<ExitRecord> exit_stocks_;       // decided at the previous bar, executed at this one
-    std::vector<ExitRecord> exited_stocks_;     // carried out since the latest rebalance
+    std::vector<double> cr_;     // per stock: price ratio since entry (its cumulative return)
+    std::vector<double> maxcr_;  // per stock: highest cr since entry (a long's trailing stop)
+    std::vector<double> mincr_;  // per stock: lowest cr since entry (a short's trailing stop)
+    PriceBases previous_price_;  // per price column: base of the next bar-to-bar ratio
+    bool has_delisting_;         // some stock has a delisting bar (>= 0)
+    std::int64_t pos_id_ = 0;                // the target row in force: the next rebalance trades it
+    std::int64_t current_position_id_ = -1;  // the target row last applied by a rebalance (-1: none)
+    bool should_rebalance_ = false;          // pos_id_ is traded at the next bar
+    std::vector<double> rebalance_row_;        // the weights the latest rebalance applied
+    std::vector<int> latest_rebalanced_sids_;  // the stocks held right after the latest rebalance
+    std::vector<ExitRecord> exit_stocks_temp_;  // exits decided on this bar's close
+    std::vector<ExitRecord> exit_stocks_;       // exits queued at the previous close, carried out at this bar
+    std::vector<ExitRecord> exited_stocks_;     // exits carried out since the latest rebalance
     // The quotes of the leading held stocks at the current bar, in book order.
     std::vector<HeldQuotes> held_quotes_;
     // The trade prices read for the stocks held when the current bar began.

@@ -3,14 +3,12 @@
 
 #include "support/arguments.hpp"
 #include "support/errors.hpp"
-#include "support/module_setup.hpp"
+#include "support/extension_module.hpp"
 
 namespace tolvane::pindle {
 namespace {
 
 constexpr const char* kModule = "tolvane.core.pindle";
-
-py::ModuleGuard guard{"pindle"};
 
 // One byte per character, the byte being the character's code point.
 py::Ref str_to_bytearray(PyObject* text) {
@@ -39,50 +37,29 @@ PyObject* str_to_bytearray_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         py::parse_arguments({"str_to_bytearray", names, 1}, args, kwargs, slots);
         PyObject* text = slots[0];
         if (text != Py_None && Py_TYPE(text) != &PyUnicode_Type) {
-            PyErr_Format(PyExc_TypeError,
-                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         "text", PyUnicode_Type.tp_name, Py_TYPE(text)->tp_name);
-            throw py::ErrorAlreadySet{};
+            py::raise_incorrect_type("text", &PyUnicode_Type, text);
         }
         return str_to_bytearray(text).release();
     });
 }
 
-PyMethodDef str_to_bytearray_def = {
-    "str_to_bytearray", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(str_to_bytearray_entry)),
-    METH_VARARGS | METH_KEYWORDS,
+PyMethodDef str_to_bytearray_definition = py::keyword_function("str_to_bytearray", str_to_bytearray_entry,
     "str_to_bytearray($module, text)\n--\n\n"
     "Return a new bytearray holding one byte per character of `text`, the\n"
     "character's code point.\n\n"
     "`text` must be exactly a str. A character above code point 255 raises\n"
-    "ValueError."};
+    "ValueError.");
 
-int add_attributes(PyObject* module) { return py::add_function(module, &str_to_bytearray_def); }
+struct NothingKept {};  // the module keeps no state between calls
 
-int exec_module(PyObject* module) {
-    return py::exec_guarded(guard, module, kModule, add_attributes);
-}
+void populate(PyObject* module, NothingKept&) { py::add_function(module, &str_to_bytearray_definition); }
 
-void free_module(void* module) { guard.release(static_cast<PyObject*>(module)); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tolvane.core.pindle",
-    "Text conversion: str_to_bytearray.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    free_module,
-};
+using PindleModule = py::ExtensionModule<NothingKept, populate>;
 
 }  // namespace
 }  // namespace tolvane::pindle
 
-PyMODINIT_FUNC PyInit_pindle() { return PyModuleDef_Init(&tolvane::pindle::module_def); }
+PyMODINIT_FUNC PyInit_pindle() {
+    return tolvane::pindle::PindleModule::initialise(tolvane::pindle::kModule,
+                                                     "Text conversion: str_to_bytearray.");
+}

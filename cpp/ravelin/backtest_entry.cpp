@@ -8,6 +8,7 @@
 #include "support/arguments.hpp"
 #include "support/errors.hpp"
 #include "support/numpy_api.hpp"
+#include "support/object_protocol.hpp"
 
 namespace tolvane::ravelin {
 namespace {
@@ -59,7 +60,7 @@ double to_double(PyObject* value, double fallback) {
 
 bool to_bool(PyObject* value, bool fallback) {
     if (!value) return fallback;
-    return py::checked_status(PyObject_IsTrue(value)) != 0;
+    return py::is_true(value);
 }
 
 // int() conversion to a 32-bit int: an int as is, other numbers through
@@ -91,15 +92,17 @@ int to_int(PyObject* value, int fallback) {
 }
 
 void check_array_type(const char* name, PyObject* value) {
-    if (PyObject_TypeCheck(value, &PyArray_Type)) return;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, PyArray_Type.tp_name, Py_TYPE(value)->tp_name);
-    throw py::ErrorAlreadySet{};
+    if (!PyObject_TypeCheck(value, &PyArray_Type)) py::raise_incorrect_type(name, &PyArray_Type, value);
 }
 
 PyObject* backtest(PyObject*, PyObject* args, PyObject* kwargs) {
+    // Outside the body: the translator reads the position labels after the
+    // body has unwound (the slots borrow from args and kwargs).
+    std::array<PyObject*, kParameters> slots{};
+    const auto name_the_position = [&slots](const native::Failure& failure) {
+        return translate_run_failure(slots[kPosColumns], failure);
+    };
     return py::boundary(kModule, "backtest_", [&] {
-        std::array<PyObject*, kParameters> slots{};
         py::parse_arguments({"backtest_", kNames, kArrayArguments}, args, kwargs, slots);
         const EngineState& state = engine();
 
@@ -138,15 +141,12 @@ PyObject* backtest(PyObject*, PyObject* args, PyObject* kwargs) {
                 py::Buffer::acquire(slots[i], kArraySpecs[i].ndim, kArraySpecs[i].type);
         }
         return run_backtest(arguments).release();
-    });
+    }, name_the_position);
 }
 
 }  // namespace
 
-PyMethodDef backtest_definition = {
-    "backtest_",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(backtest)),
-    METH_VARARGS | METH_KEYWORDS,
+PyMethodDef backtest_definition = py::keyword_function("backtest_", backtest,
     "backtest_($module, price_values, close_values, high_values, low_values, open_values, "
     "price_index, price_columns, pos_values, pos_index, pos_columns, resample, "
     "fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, take_profit=org_np.inf, "
@@ -166,6 +166,6 @@ PyMethodDef backtest_definition = {
     "tax_ratio in addition on sales. stop_loss/take_profit are numbers,\n"
     "per-column sequences, (bars, columns) arrays or tolvane._stops.StopTable.\n"
     "The run's trades are left in tolvane.core.vexal and the pending stock\n"
-    "operations in get_stock_operations()."};
+    "operations in get_stock_operations().");
 
 }  // namespace tolvane::ravelin

@@ -27,11 +27,9 @@ PyObject* ioft_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef ioft_definition = {
-    "ioft", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ioft_entry)),
-    METH_VARARGS | METH_KEYWORDS,
+PyMethodDef ioft_definition = py::keyword_function("ioft", ioft_entry,
     "ioft($module, v)\n--\n\n"
     "Return the nanosecond timestamp `v` as a naive datetime.datetime in the\n"
-    "process's local time zone (datetime.datetime.fromtimestamp(v / 1e9))."};
+    "process's local time zone (datetime.datetime.fromtimestamp(v / 1e9)).");
 
 }  // namespace tolvane::ravelin

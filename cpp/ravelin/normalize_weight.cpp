@@ -6,6 +6,7 @@
 #include "ravelin/state.hpp"
 #include "support/arguments.hpp"
 #include "support/errors.hpp"
+#include "support/object_protocol.hpp"
 
 namespace tolvane::ravelin {
 namespace {
@@ -43,10 +44,6 @@ py::Ref unpack_key(PyObject* item) {
     return values[0];
 }
 
-bool compare(PyObject* left, PyObject* right, int operation) {
-    return py::checked_status(PyObject_RichCompareBool(left, right, operation)) != 0;
-}
-
 // Calls `visit(key)` for each key of `weights` (key iteration).
 template <class Visit>
 void for_each_key(PyObject* weights, Visit&& visit) {
@@ -69,7 +66,7 @@ py::Ref normalize_weight(PyObject* weights, PyObject* position_limit) {
 
     py::Ref one = py::checked(PyLong_FromLong(1));
     for_each_key(weights, [&](PyObject* key) {
-        if (!compare(weight_sum.get(), one.get(), Py_GT)) return;
+        if (!py::compare(weight_sum.get(), one.get(), Py_GT)) return;
         py::Ref weight = py::checked(PyObject_GetItem(weights, key));
         py::Ref factor = py::checked(PyNumber_TrueDivide(one.get(), weight_sum.get()));
         py::Ref scaled = py::checked(PyNumber_Multiply(weight.get(), factor.get()));
@@ -78,13 +75,13 @@ py::Ref normalize_weight(PyObject* weights, PyObject* position_limit) {
 
     for_each_key(weights, [&](PyObject* key) {
         py::Ref weight = py::checked(PyObject_GetItem(weights, key));
-        if (compare(weight.get(), position_limit, Py_GT)) {
+        if (py::compare(weight.get(), position_limit, Py_GT)) {
             py::checked_status(PyObject_SetItem(weights, key, position_limit));
             return;
         }
         weight = py::checked(PyObject_GetItem(weights, key));
         py::Ref lower_limit = py::checked(PyNumber_Negative(position_limit));
-        if (compare(weight.get(), lower_limit.get(), Py_LT)) {
+        if (py::compare(weight.get(), lower_limit.get(), Py_LT)) {
             py::checked_status(PyObject_SetItem(weights, key, lower_limit.get()));
         }
     });
@@ -102,14 +99,11 @@ PyObject* normalize_weight_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef normalize_weight_definition = {
-    "normalize_weight",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(normalize_weight_entry)),
-    METH_VARARGS | METH_KEYWORDS,
+PyMethodDef normalize_weight_definition = py::keyword_function("normalize_weight", normalize_weight_entry,
     "normalize_weight($module, weights, position_limit)\n--\n\n"
     "Scale the weights of a mapping down so that their absolute values add up\n"
     "to 1 when they add up to more (multiplying by 1 / total), then clip each\n"
     "weight to [-position_limit, position_limit]. Changes `weights` in place\n"
-    "and returns it."};
+    "and returns it.");
 
 }  // namespace tolvane::ravelin

@@ -7,6 +7,7 @@
 #include "support/buffers.hpp"
 #include "support/errors.hpp"
 #include "support/numpy_api.hpp"
+#include "support/object_protocol.hpp"
 
 namespace tolvane::ravelin {
 namespace {
@@ -24,13 +25,22 @@ py::Ref minus(PyObject* left, PyObject* right) {
     return py::checked(PyNumber_Subtract(left, right));
 }
 
+// vexal.trade_positions, looked up once per call, when the first row needs it.
+class TradePositions {
+public:
+    py::Ref at(Py_ssize_t k) {
+        if (!list_) list_ = py::checked(PyObject_GetAttrString(module_global("vexal"), "trade_positions"));
+        return item_at(list_.get(), k);
+    }
+
+private:
+    py::Ref list_;
+};
+
 // One row of the trade table, from trade entry `trade` (index `k`).
 py::Ref trade_row(PyObject* trade, Py_ssize_t k, PyObject* pos_columns, PyObject* price_index,
-                  bool touched_exit, PyObject* minus_one, PyObject* one) {
-    auto is_closed = [&] {
-        return py::checked_status(
-                   PyObject_RichCompareBool(item_at(trade, 2).get(), minus_one, Py_NE)) != 0;
-    };
+                  bool touched_exit, TradePositions& positions, PyObject* minus_one, PyObject* one) {
+    auto is_closed = [&] { return py::compare(item_at(trade, 2).get(), minus_one, Py_NE); };
     std::array<py::Ref, 9> row;
     row[0] = subscript(pos_columns, item_at(trade, 0).get());
     row[1] = subscript(price_index, item_at(trade, 1).get());
@@ -43,8 +53,7 @@ py::Ref trade_row(PyObject* trade, Py_ssize_t k, PyObject* pos_columns, PyObject
     } else {
         row[4] = subscript(price_index, minus(item_at(trade, 2).get(), one).get());
     }
-    py::Ref positions = py::checked(PyObject_GetAttrString(module_global("vexal"), "trade_positions"));
-    row[5] = item_at(positions.get(), k);
+    row[5] = positions.at(k);
     if (is_closed()) {
         row[6] = minus(item_at(trade, 2).get(), item_at(trade, 1).get());
     } else {
@@ -63,9 +72,7 @@ py::Ref trade_row(PyObject* trade, Py_ssize_t k, PyObject* pos_columns, PyObject
 
 void check_array_or_none(const char* name, PyObject* value) {
     if (value == Py_None || PyObject_TypeCheck(value, &PyArray_Type)) return;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, PyArray_Type.tp_name, Py_TYPE(value)->tp_name);
-    throw py::ErrorAlreadySet{};
+    py::raise_incorrect_type(name, &PyArray_Type, value);
 }
 
 py::Buffer buffer_unless_none(PyObject* value, py::ElementType type) {
@@ -79,7 +86,7 @@ PyObject* get_trade_stocks(PyObject*, PyObject* args, PyObject* kwargs) {
         py::parse_arguments({"get_trade_stocks", names, 3}, args, kwargs, slots);
         PyObject* pos_columns = slots[0];
         PyObject* price_index = slots[1];
-        const bool touched_exit = py::checked_status(PyObject_IsTrue(slots[2])) != 0;
+        const bool touched_exit = py::is_true(slots[2]);
         check_array_or_none("pos_columns", pos_columns);
         check_array_or_none("price_index", price_index);
         const py::Buffer labels = buffer_unless_none(pos_columns, py::ElementType::Object);
@@ -89,11 +96,12 @@ PyObject* get_trade_stocks(PyObject*, PyObject* args, PyObject* kwargs) {
         py::Ref one = py::checked(PyLong_FromLong(1));
         py::Ref rows = py::checked(PyList_New(0));
         py::Ref trades = py::checked(PyObject_GetAttrString(module_global("vexal"), "trades"));
+        TradePositions positions;
         py::Ref iterator = py::checked(PyObject_GetIter(trades.get()));
         Py_ssize_t k = 0;
         while (py::Ref trade = py::Ref::steal(PyIter_Next(iterator.get()))) {
             py::Ref row = trade_row(trade.get(), k++, pos_columns, price_index, touched_exit,
-                                    minus_one.get(), one.get());
+                                    positions, minus_one.get(), one.get());
             py::checked_status(PyList_Append(rows.get(), row.get()));
         }
         py::throw_if_error_set();
@@ -112,24 +120,18 @@ PyObject* get_stock_operations(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef get_trade_stocks_definition = {
-    "get_trade_stocks",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_trade_stocks)),
-    METH_VARARGS | METH_KEYWORDS,
+PyMethodDef get_trade_stocks_definition = py::keyword_function("get_trade_stocks", get_trade_stocks,
     "get_trade_stocks($module, pos_columns, price_index, touched_exit)\n--\n\n"
     "Return (rows, stock_operations) for the latest run: one row per trade in\n"
     "tolvane.core.vexal.trades, [stock, entry date, exit date or -1, date of\n"
     "the bar before entry, exit reference date (the exit bar's when\n"
     "touched_exit, the bar before it otherwise; -1 while open), position,\n"
     "bars held, entry bar, exit bar], and the module's stock_operations dict\n"
-    "itself. Pass the pos_columns and price_index given to backtest_."};
+    "itself. Pass the pos_columns and price_index given to backtest_.");
 
-PyMethodDef get_stock_operations_definition = {
-    "get_stock_operations",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_stock_operations)),
-    METH_VARARGS | METH_KEYWORDS,
+PyMethodDef get_stock_operations_definition = py::keyword_function("get_stock_operations", get_stock_operations,
     "get_stock_operations($module)\n--\n\n"
     "Return a shallow copy of the latest run's stock operations: \"actions\",\n"
-    "\"weights\", \"next_weights\", \"weight_time\", \"next_weight_time\"."};
+    "\"weights\", \"next_weights\", \"weight_time\", \"next_weight_time\".");
 
 }  // namespace tolvane::ravelin

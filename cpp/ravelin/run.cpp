@@ -11,23 +11,24 @@
 #include "ravelin/vexal_recorder.hpp"
 #include "support/collector_pause.hpp"
 #include "support/numpy_api.hpp"
+#include "support/object_protocol.hpp"
 
 namespace tolvane::ravelin {
 namespace {
 
 native::MarketData market_views(const BacktestArguments& arguments) {
-    const auto& b = arguments.buffers;
-    return {b[kPriceValues].view2d<double>(), b[kCloseValues].view2d<double>(),
-            b[kHighValues].view2d<double>(),  b[kLowValues].view2d<double>(),
-            b[kOpenValues].view2d<double>(),  b[kPriceIndex].view1d<std::int64_t>(),
-            b[kPosValues].view2d<double>(),   b[kPosIndex].view1d<std::int64_t>(),
-            b[kResample].view1d<std::int64_t>()};
+    const auto& buffers = arguments.buffers;
+    return {buffers[kPriceValues].view2d<double>(),       buffers[kCloseValues].view2d<double>(),
+            buffers[kHighValues].view2d<double>(),        buffers[kLowValues].view2d<double>(),
+            buffers[kOpenValues].view2d<double>(),        buffers[kPriceIndex].view1d<std::int64_t>(),
+            buffers[kPosValues].view2d<double>(),         buffers[kPosIndex].view1d<std::int64_t>(),
+            buffers[kResample].view1d<std::int64_t>()};
 }
 
-// The label of position column `sid`, as stored.
-py::Ref position_label(const BacktestArguments& arguments, int sid) {
-    const auto labels = arguments.buffers[kPosColumns].view1d<PyObject*>();
-    PyObject* label = labels[sid];
+// The label of position column `sid` in `pos_columns`, as stored.
+py::Ref position_label(PyObject* pos_columns, int sid) {
+    const py::Buffer labels = py::Buffer::acquire(pos_columns, 1, py::ElementType::Object);
+    PyObject* label = labels.view1d<PyObject*>()[sid];
     return py::Ref::borrow(label ? label : Py_None);
 }
 
@@ -37,24 +38,9 @@ py::Ref position_label(const BacktestArguments& arguments, int sid) {
 }
 
 [[noreturn]] void raise_unpriced_column(const BacktestArguments& arguments, int sid) {
-    py::Ref label = py::checked(PyObject_Str(position_label(arguments, sid).get()));
+    py::Ref label = py::checked(PyObject_Str(position_label(arguments.arrays[kPosColumns], sid).get()));
     raise_value_error(py::checked(PyUnicode_FromFormat(
         "Position column '%U' has no matching price column", label.get())));
-}
-
-// "Invalid trading price for <symbol> at price row <row>: <value>. Expected ..."
-[[noreturn]] void raise_invalid_trade_price(const BacktestArguments& arguments,
-                                            const native::InvalidTradePrice& bad) {
-    py::Ref symbol = py::checked(PyObject_Str(position_label(arguments, bad.sid).get()));
-    py::Ref value = py::checked(PyObject_Repr(py::checked(PyFloat_FromDouble(bad.value)).get()));
-    py::Ref message = py::checked(PyUnicode_FromFormat(
-        "Invalid trading price for %U at price row %d: %U. Expected a positive finite price; "
-        "check the trading-price dataset.",
-        symbol.get(), bad.row, value.get()));
-    PyErr_SetObject(PyExc_ValueError, message.get());
-    py::ErrorAlreadySet pending;
-    pending.inherit_frames(bad);
-    throw pending;
 }
 
 // A resolved stop table and the views the bar loop reads from it.
@@ -75,17 +61,20 @@ struct StopTableViews {
 // replace the state this one is using.
 class RunInProgress {
 public:
-    RunInProgress() {
-        if (engine().run_in_progress) {
+    explicit RunInProgress(EngineState& engine) : engine_(engine) {
+        if (engine_.run_in_progress) {
             PyErr_SetString(PyExc_RuntimeError,
                             "backtest_ is already running: a callback cannot start another run");
             throw py::ErrorAlreadySet{};
         }
-        engine().run_in_progress = true;
+        engine_.run_in_progress = true;
     }
-    ~RunInProgress() { engine().run_in_progress = false; }
+    ~RunInProgress() { engine_.run_in_progress = false; }
     RunInProgress(const RunInProgress&) = delete;
     RunInProgress& operator=(const RunInProgress&) = delete;
+
+private:
+    EngineState& engine_;
 };
 
 [[noreturn]] void raise_out_of_order(const char* name, std::ptrdiff_t index) {
@@ -108,7 +97,7 @@ StopTableViews view_stop_table(py::Ref table) {
 }  // namespace
 
 py::Ref run_backtest(const BacktestArguments& arguments) {
-    const RunInProgress running;
+    const RunInProgress running(engine());
     // A run creates a trade record (a list, two scalars and an array) for every
     // entry and resize: tens of thousands of young objects, none of them in a
     // reference cycle. Collecting them mid-run frees nothing and costs time.
@@ -122,7 +111,7 @@ py::Ref run_backtest(const BacktestArguments& arguments) {
         arguments.touched_exit,
         arguments.position_limit,
         arguments.retain_cost_when_rebalance,
-        py::checked_status(PyObject_IsTrue(arguments.stop_trading_next_period)) != 0,
+        py::is_true(arguments.stop_trading_next_period),
         std::nullopt,
     };
     if (arguments.delisting_bars.held()) {
@@ -176,16 +165,24 @@ py::Ref run_backtest(const BacktestArguments& arguments) {
                             arguments.tax_ratio, arguments.vexal_window,
                             arguments.vexal_window_step);
     auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get())));
-    try {
-        simulation.run(recorder, native::CheckedArray<double>(values, bars));
-    } catch (const native::InvalidTradePrice& bad) {
-        raise_invalid_trade_price(arguments, bad);
-    }
+    simulation.run(recorder, native::CheckedArray<double>(values, bars));
     std::map<int, double> final_book = simulation.book().to_map();
     recorder.end_analysis(final_book);
-    publish_stock_operations(simulation, market, arguments.position_limit,
-                             options.stop_trading_next_period, inputs);
+    publish_stock_operations(simulation.end_state(), arguments.position_limit, inputs);
     return creturn;
+}
+
+bool translate_run_failure(PyObject* pos_columns, const native::Failure& failure) {
+    const auto* bad = dynamic_cast<const native::InvalidTradePrice*>(&failure);
+    if (!bad) return false;
+    py::Ref symbol = py::checked(PyObject_Str(position_label(pos_columns, bad->sid).get()));
+    py::Ref value = py::checked(PyObject_Repr(py::checked(PyFloat_FromDouble(bad->value)).get()));
+    py::Ref message = py::checked(PyUnicode_FromFormat(
+        "Invalid trading price for %U at price row %d: %U. Expected a positive finite price; "
+        "check the trading-price dataset.",
+        symbol.get(), bad->row, value.get()));
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return true;
 }
 
 }  // namespace tolvane::ravelin

@@ -4,6 +4,7 @@
 
 #include "native/failure.hpp"
 #include "ravelin/state.hpp"
+#include "support/object_protocol.hpp"
 
 namespace tolvane::ravelin {
 namespace {
@@ -51,12 +52,6 @@ py::Ref call_method(PyObject* object, const char* name) {
     return py::checked(PyObject_CallMethod(object, name, nullptr));
 }
 
-bool compare(PyObject* left, PyObject* right, int operation) {
-    return py::checked_status(PyObject_RichCompareBool(left, right, operation)) != 0;
-}
-
-bool truth(PyObject* object) { return py::checked_status(PyObject_IsTrue(object)) != 0; }
-
 }  // namespace
 
 std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns) try {
@@ -86,13 +81,13 @@ py::Ref stop_thresholds(PyObject* threshold, PyObject* price_index, PyObject* po
     auto values_shape = [&](Py_ssize_t axis) {
         return item(attr(attr(table.get(), "values").get(), "shape").get(), axis);
     };
-    bool rejected = compare(values_shape(1).get(), attr(pos_columns, "size").get(), Py_NE) ||
-                    compare(item(attr(rows.get(), "shape").get(), 0).get(),
+    bool rejected = py::compare(values_shape(1).get(), attr(pos_columns, "size").get(), Py_NE) ||
+                    py::compare(item(attr(rows.get(), "shape").get(), 0).get(),
                             attr(price_index, "size").get(), Py_NE);
-    if (!rejected && truth(attr(rows.get(), "size").get())) {
+    if (!rejected && py::is_true(attr(rows.get(), "size").get())) {
         py::Ref zero = py::checked(PyLong_FromLong(0));
-        rejected = compare(call_method(rows.get(), "min").get(), zero.get(), Py_LT) ||
-                   compare(call_method(rows.get(), "max").get(), values_shape(0).get(), Py_GE);
+        rejected = py::compare(call_method(rows.get(), "min").get(), zero.get(), Py_LT) ||
+                   py::compare(call_method(rows.get(), "max").get(), values_shape(0).get(), Py_GE);
     }
     if (rejected) {
         PyErr_SetString(PyExc_ValueError,

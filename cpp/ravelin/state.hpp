@@ -2,7 +2,8 @@
 // module is executed and destroyed when it is freed.
 #pragma once
 
-#include "support/py_ref.hpp"
+#include "support/extension_module.hpp"
+#include "support/names.hpp"
 #include "vexal/vexal_api.h"
 
 namespace tolvane::ravelin {
@@ -23,14 +24,23 @@ struct EngineState {
     double default_trail_stop = 0.0;
 };
 
-// The live state; set while the module is alive.
-EngineState& engine();
+// The module body (module.cpp), top to bottom.
+void populate_module(PyObject* module, EngineState& state);
+
+using RavelinModule = py::ExtensionModule<EngineState, populate_module>;
+
+// The live state; raises RuntimeError when the module is not initialised.
+inline EngineState& engine() { return RavelinModule::state(); }
 
 // A module global looked up at the moment of use (borrowed); raises
-// NameError "name '%U' is not defined" when it is missing.
-PyObject* module_global(const char* name);
+// NameError "name '%s' is not defined" when it is missing.
+inline PyObject* module_global(const char* name) {
+    return py::lookup_name(engine().module_namespace, name);
+}
 
 // Sets a module global.
-void set_module_global(const char* name, PyObject* value);
+inline void set_module_global(const char* name, PyObject* value) {
+    py::checked_status(PyDict_SetItemString(engine().module_namespace, name, value));
+}
 
 }  // namespace tolvane::ravelin

@@ -1,5 +1,7 @@
 #include "ravelin/vexal_recorder.hpp"
 
+#include "support/object_protocol.hpp"
+
 namespace tolvane::ravelin {
 void VexalRecorder::start_analysis(PyObject* price, PyObject* close, std::map<int, int> pos2price,
                                    int nstocks, double fee_ratio, double tax_ratio, int window,
@@ -35,7 +37,7 @@ bool VexalRecorder::truth(const char* flag) {
     PyObject* value = module_global(flag);
     if (value == Py_True) return true;
     if (value == Py_False || value == Py_None) return false;
-    const bool result = py::checked_status(PyObject_IsTrue(value)) != 0;
+    const bool result = py::is_true(value);
     inputs_.verify();
     return result;
 }

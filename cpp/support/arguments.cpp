@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/names.hpp"
+
 namespace tolvane::py {
 namespace {
 
@@ -69,11 +71,11 @@ void parse_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
         return;
     }
     Py_ssize_t unmatched = PyDict_GET_SIZE(kwargs);
+    const std::span<PyObject* const> names = interned_all(signature.names);
     for (Py_ssize_t i = positional; i < total; ++i) {
         PyObject* value = nullptr;
         if (unmatched > 0) {
-            Ref name = checked(PyUnicode_FromString(signature.names[i]));
-            value = PyDict_GetItemWithError(kwargs, name.get());
+            value = PyDict_GetItemWithError(kwargs, names[i]);
             if (!value && PyErr_Occurred()) throw ErrorAlreadySet{};
         }
         if (value) {
@@ -96,6 +98,19 @@ void parse_no_arguments(const char* function, PyObject* args, PyObject* kwargs) 
                      PyTuple_GET_SIZE(args));
         throw ErrorAlreadySet{};
     }
+}
+
+void raise_incorrect_type(const char* name, PyTypeObject* expected, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, expected->tp_name, Py_TYPE(value)->tp_name);
+    throw ErrorAlreadySet{};
+}
+
+PyMethodDef keyword_function(const char* name, KeywordFunction function, const char* doc) noexcept {
+    // PyMethodDef stores every kind of function as a PyCFunction; the flags
+    // tell the interpreter how to call it.
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+            METH_VARARGS | METH_KEYWORDS, doc};
 }
 
 }  // namespace tolvane::py

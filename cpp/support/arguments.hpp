@@ -1,4 +1,5 @@
-// Argument parsing for functions taking positional-or-keyword parameters.
+// Module functions taking positional-or-keyword parameters: their method
+// definitions, argument parsing and argument type errors.
 #pragma once
 
 #include <span>
@@ -22,5 +23,15 @@ void parse_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
 
 // For functions without parameters.
 void parse_no_arguments(const char* function, PyObject* args, PyObject* kwargs);
+
+// Raises TypeError "Argument '<name>' has incorrect type (expected <expected
+// type's name>, got <value's type name>)".
+[[noreturn]] void raise_incorrect_type(const char* name, PyTypeObject* expected, PyObject* value);
+
+using KeywordFunction = PyObject* (*)(PyObject* module, PyObject* args, PyObject* kwargs);
+
+// The method definition of a module function called with (args, kwargs);
+// `doc` starts with its signature line ("name($module, ...)\n--\n\n").
+PyMethodDef keyword_function(const char* name, KeywordFunction function, const char* doc) noexcept;
 
 }  // namespace tolvane::py

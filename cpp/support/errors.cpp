@@ -33,6 +33,8 @@ void set_failure_exception(const native::Failure& failure) noexcept {
         Ref one = Ref::steal(PyFloat_FromDouble(1.0));
         Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
         if (one && zero) Ref::steal(PyNumber_TrueDivide(one.get(), zero.get()));
+    } else if (auto* broken = dynamic_cast<const native::BrokenInvariant*>(&failure)) {
+        PyErr_SetString(PyExc_SystemError, broken->what);
     } else {
         PyErr_SetString(PyExc_SystemError, "unrecognised native failure");
     }
@@ -47,11 +49,18 @@ void add_function_traceback(const char* module, const char* function) noexcept {
 }
 
 void raise_current_exception(const char* module, const char* function,
-                             FailureTranslator translate) noexcept {
+                             const FailureTranslator& translate) noexcept {
     try {
         throw;
     } catch (const native::Failure& failure) {
-        if (!translate || !translate(failure)) set_failure_exception(failure);
+        bool translated = false;
+        try {
+            translated = translate && translate(failure);
+        } catch (...) {
+            raise_current_exception(module, function);
+            return;
+        }
+        if (!translated) set_failure_exception(failure);
         for (const char* frame : failure.frames()) add_function_traceback(module, frame);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

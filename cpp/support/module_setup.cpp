@@ -1,8 +1,10 @@
 #include "support/module_setup.hpp"
 
+#include <cstring>
+
 namespace tolvane::py {
 
-int ModuleGuard::admit(PyObject* module) noexcept {
+int ModuleGuard::admit(PyObject* module, const char* module_name) noexcept {
     const long long current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return -1;
     if (interpreter_id_ == -1) {
@@ -15,9 +17,10 @@ int ModuleGuard::admit(PyObject* module) noexcept {
     }
     if (module_ == module) return 1;
     if (module_) {
+        const char* last_dot = std::strrchr(module_name, '.');
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     short_name_);
+                     last_dot ? last_dot + 1 : module_name);
         return -1;
     }
     module_ = module;
@@ -41,7 +44,7 @@ int warn_on_version_mismatch(const char* module_name, int compiled_major, int co
 
 int exec_guarded(ModuleGuard& guard, PyObject* module, const char* module_name,
                  int (*body)(PyObject* module)) noexcept {
-    const int admitted = guard.admit(module);
+    const int admitted = guard.admit(module, module_name);
     if (admitted != 0) return admitted < 0 ? -1 : 0;
     if (warn_on_version_mismatch(module_name) < 0 || body(module) < 0) {
         guard.release(module);
@@ -50,12 +53,10 @@ int exec_guarded(ModuleGuard& guard, PyObject* module, const char* module_name,
     return 0;
 }
 
-int add_function(PyObject* module, PyMethodDef* definition) noexcept {
-    Ref name = Ref::steal(PyModule_GetNameObject(module));
-    if (!name) return -1;
-    Ref function = Ref::steal(PyCFunction_NewEx(definition, module, name.get()));
-    if (!function) return -1;
-    return PyModule_AddObjectRef(module, definition->ml_name, function.get());
+void add_function(PyObject* module, PyMethodDef* definition) {
+    Ref name = checked(PyModule_GetNameObject(module));
+    Ref function = checked(PyCFunction_NewEx(definition, module, name.get()));
+    checked_status(PyModule_AddObjectRef(module, definition->ml_name, function.get()));
 }
 
 }  // namespace tolvane::py

@@ -1,5 +1,5 @@
 // Module initialisation shared by the extension modules: import guards and
-// the creation of module functions.
+// the creation of module functions (extension_module.hpp puts them together).
 #pragma once
 
 #include "support/py_ref.hpp"
@@ -10,13 +10,11 @@ namespace tolvane::py {
 // one interpreter.
 class ModuleGuard {
 public:
-    // `short_name` appears in the re-initialisation message ("pindle").
-    explicit constexpr ModuleGuard(const char* short_name) : short_name_(short_name) {}
-
-    // Call first in the exec slot. Returns 1 if `module` was already executed
-    // (nothing left to do), 0 if the exec slot should go on, -1 with ImportError
-    // (another interpreter) or RuntimeError (another module object) set.
-    int admit(PyObject* module) noexcept;
+    // Call first in the exec slot of the module `module_name`. Returns 1 if
+    // `module` was already executed (nothing left to do), 0 if the exec slot
+    // should go on, -1 with ImportError (another interpreter) or RuntimeError
+    // (another module object) set.
+    int admit(PyObject* module, const char* module_name) noexcept;
 
     // Call from the module's m_free: a later import may then start afresh.
     void release(PyObject* module) noexcept;
@@ -25,7 +23,6 @@ public:
     bool owns(PyObject* module) const noexcept { return module_ == module; }
 
 private:
-    const char* short_name_;
     PyObject* module_ = nullptr;  // borrowed: cleared by release()
     long long interpreter_id_ = -1;
 };
@@ -41,12 +38,12 @@ inline int warn_on_version_mismatch(const char* module_name) noexcept {
 
 // The exec slot of a module: runs the guards of `guard`, warns on a version
 // mismatch, then runs `body`. A failed body releases the guard so a later
-// import can try again.
+// import can try again. Returns 0, or -1 with the exception set.
 int exec_guarded(ModuleGuard& guard, PyObject* module, const char* module_name,
                  int (*body)(PyObject* module)) noexcept;
 
 // Creates the function described by `definition` (bound to `module`) and
 // stores it as a module attribute.
-int add_function(PyObject* module, PyMethodDef* definition) noexcept;
+void add_function(PyObject* module, PyMethodDef* definition);
 
 }  // namespace tolvane::py

@@ -63,9 +63,4 @@ inline int checked_status(int status) {
     return status;
 }
 
-// The interned str object for a name given as a string literal, created at
-// first use and kept for the life of the process (dict lookups by it are as
-// fast as by an attribute name).
-PyObject* interned(const char* literal);
-
 }  // namespace tolvane::py

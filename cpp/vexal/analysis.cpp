@@ -6,25 +6,15 @@
 
 #include "native/excursion.hpp"
 #include "support/errors.hpp"
+#include "support/names.hpp"
 #include "vexal/state.hpp"
 
 #include <numpy/arrayscalars.h>
 
 namespace tolvane::vexal {
-
-AnalysisState* analysis_state = nullptr;
-
 namespace {
 
-AnalysisState& state() {
-    if (!analysis_state) {
-        PyErr_SetString(PyExc_RuntimeError, "tolvane.core.vexal is not initialised");
-        throw py::ErrorAlreadySet{};
-    }
-    return *analysis_state;
-}
-
-// Runs the body of an exported function that reports failure by leaving a
+// Runs the body of an exported function, which reports failure by leaving a
 // Python exception set.
 template <class Body>
 void run_exported(const char* function, Body&& body) noexcept {
@@ -36,15 +26,7 @@ void run_exported(const char* function, Body&& body) noexcept {
 }
 
 // One of the module's result lists, looked up by name at each use.
-PyObject* result_list(const char* name) {
-    PyObject* list = PyDict_GetItemWithError(state().module_namespace, py::interned(name));
-    if (!list) {
-        py::throw_if_error_set();
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw py::ErrorAlreadySet{};
-    }
-    return list;
-}
+PyObject* result_list(const char* name) { return py::lookup_name(state().module_namespace, name); }
 
 void append(const char* list_name, py::Ref item) {
     PyObject* list = result_list(list_name);
@@ -152,7 +134,7 @@ void record_trade(int sid, long exit_bar, int analysed_until, int has_exit_trasn
 
 void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, int> pos2price_,
                     int nstocks, double fee_ratio_, double tax_ratio_, int window_,
-                    int window_step_) {
+                    int window_step_) noexcept {
     run_exported("start_analysis", [&] {
         AnalysisState& run = state();
         PyObject* price = price_ ? reinterpret_cast<PyObject*>(price_) : Py_None;
@@ -181,11 +163,11 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
     });
 }
 
-void record_date(int d) {
+void record_date(int d) noexcept {
     run_exported("record_date", [&] { state().date = d; });
 }
 
-void record_entry(int sid, double position_sid, int has_entry_trasnaction) {
+void record_entry(int sid, double position_sid, int has_entry_trasnaction) noexcept {
     run_exported("record_entry", [&] {
         AnalysisState& run = state();
         element<npy_intp>(run.entry, sid) = run.date;
@@ -194,14 +176,14 @@ void record_entry(int sid, double position_sid, int has_entry_trasnaction) {
     });
 }
 
-void record_exit(int sid, int has_exit_trasnaction) {
+void record_exit(int sid, int has_exit_trasnaction) noexcept {
     run_exported("record_exit", [&] {
         const int exit_bar = state().date;
         record_trade(sid, exit_bar, exit_bar, has_exit_trasnaction);
     });
 }
 
-PyObject* end_analysis(std::map<int, double>& pos) {
+PyObject* end_analysis(std::map<int, double>& pos) noexcept {
     return py::boundary(kModule, "end_analysis", [&] {
         for (const auto& [sid, value] : pos) {
             if (value == 0.0) continue;

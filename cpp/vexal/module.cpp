@@ -1,24 +1,25 @@
 // tolvane.core.vexal: module initialisation and the export table.
 #define TOLVANE_IMPORT_NUMPY_API
-#include <memory>
 #include <type_traits>
 
-#include "support/errors.hpp"
-#include "support/module_setup.hpp"
 #include "vexal/state.hpp"
 #include "vexal/vexal_api.h"
 
 namespace tolvane::vexal {
 namespace {
 
-// The exported functions have exactly the types importers bind.
+constexpr const char* kModuleDoc =
+    "Trade excursion analysis.\n\n"
+    "The engine drives this module through the C functions of its export table;\n"
+    "results accumulate in the lists `trades`, `trade_positions` and `vexal`.";
+
+// The exported functions have exactly the types importers bind, noexcept
+// included: no C++ exception crosses a capsule.
 static_assert(std::is_same_v<decltype(&start_analysis), vexal_api::StartAnalysis>);
 static_assert(std::is_same_v<decltype(&record_date), vexal_api::RecordDate>);
 static_assert(std::is_same_v<decltype(&record_entry), vexal_api::RecordEntry>);
 static_assert(std::is_same_v<decltype(&record_exit), vexal_api::RecordExit>);
 static_assert(std::is_same_v<decltype(&end_analysis), vexal_api::EndAnalysis>);
-
-py::ModuleGuard guard{"vexal"};
 
 py::Ref zeros(int ndim, npy_intp* shape, int type) {
     return py::checked(PyArray_ZEROS(ndim, shape, type, 0));
@@ -48,14 +49,14 @@ void publish(PyObject* table, const char* name, void* pointer, const char* signa
 py::Ref export_table(AnalysisState& run) {
     using namespace vexal_api;
     py::Ref table = py::checked(PyDict_New());
-    PyObject* t = table.get();
-    publish(t, "entry", &run.entry.array, kEntrySignature);
-    publish(t, "position", &run.position.array, kPositionSignature);
-    publish(t, "start_analysis", reinterpret_cast<void*>(&start_analysis), kStartAnalysisSignature);
-    publish(t, "record_date", reinterpret_cast<void*>(&record_date), kRecordDateSignature);
-    publish(t, "record_entry", reinterpret_cast<void*>(&record_entry), kRecordEntrySignature);
-    publish(t, "record_exit", reinterpret_cast<void*>(&record_exit), kRecordExitSignature);
-    publish(t, "end_analysis", reinterpret_cast<void*>(&end_analysis), kEndAnalysisSignature);
+    PyObject* exports = table.get();
+    publish(exports, "entry", &run.entry.array, kEntrySignature);
+    publish(exports, "position", &run.position.array, kPositionSignature);
+    publish(exports, "start_analysis", reinterpret_cast<void*>(&start_analysis), kStartAnalysisSignature);
+    publish(exports, "record_date", reinterpret_cast<void*>(&record_date), kRecordDateSignature);
+    publish(exports, "record_entry", reinterpret_cast<void*>(&record_entry), kRecordEntrySignature);
+    publish(exports, "record_exit", reinterpret_cast<void*>(&record_exit), kRecordExitSignature);
+    publish(exports, "end_analysis", reinterpret_cast<void*>(&end_analysis), kEndAnalysisSignature);
     return table;
 }
 
@@ -63,55 +64,22 @@ void add(PyObject* module, const char* name, py::Ref value) {
     py::checked_status(PyModule_AddObjectRef(module, name, value.get()));
 }
 
-int populate(PyObject* module) {
-    if (PyArray_ImportNumPyAPI() < 0) return -1;
-    try {
-        add(module, "org_np", py::checked(PyImport_ImportModule("numpy")));
-        for (const char* name : {"trades", "trade_positions", "vexal"}) {
-            add(module, name, py::checked(PyList_New(0)));
-        }
-        add(module, "__test__", py::checked(PyDict_New()));
-        auto run = std::make_unique<AnalysisState>();
-        initialise_state(*run, module);
-        add(module, vexal_api::kExportTable, export_table(*run));
-        analysis_state = run.release();
-        return 0;
-    } catch (...) {
-        py::raise_current_exception(kModule, "<module>");
-        return -1;
-    }
-}
-
-int exec_module(PyObject* module) { return py::exec_guarded(guard, module, kModule, populate); }
-
-void free_module(void* module) {
-    if (guard.owns(static_cast<PyObject*>(module))) {
-        delete analysis_state;
-        analysis_state = nullptr;
-    }
-    guard.release(static_cast<PyObject*>(module));
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    kModule,
-    "Trade excursion analysis.\n\n"
-    "The engine drives this module through the C functions of its export table;\n"
-    "results accumulate in the lists `trades`, `trade_positions` and `vexal`.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    free_module,
-};
-
 }  // namespace
+
+void populate_module(PyObject* module, AnalysisState& run) {
+    if (PyArray_ImportNumPyAPI() < 0) throw py::ErrorAlreadySet{};
+    add(module, "org_np", py::checked(PyImport_ImportModule("numpy")));
+    for (const char* name : {"trades", "trade_positions", "vexal"}) {
+        add(module, name, py::checked(PyList_New(0)));
+    }
+    add(module, "__test__", py::checked(PyDict_New()));
+    initialise_state(run, module);
+    add(module, vexal_api::kExportTable, export_table(run));
+}
+
 }  // namespace tolvane::vexal
 
-PyMODINIT_FUNC PyInit_vexal() { return PyModuleDef_Init(&tolvane::vexal::module_def); }
+PyMODINIT_FUNC PyInit_vexal() {
+    using namespace tolvane::vexal;
+    return VexalModule::initialise(kModule, kModuleDoc);
+}

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "support/buffers.hpp"
+#include "support/extension_module.hpp"
 #include "support/numpy_api.hpp"
 
 namespace tolvane::vexal {
@@ -42,21 +43,27 @@ struct AnalysisState {
 
     double fee_ratio = 0.0;
     double tax_ratio = 0.0;
-    int window = 0;
-    int window_step = 0;
-    int date = 0;  // the bar last reported by record_date
+    int window = 0;       // bars after the entry sampled for the profile
+    int window_step = 0;  // bars between two samples
+    int date = 0;         // the bar last reported by record_date
 };
 
-// The live state, or null before the module is executed / after it is freed.
-extern AnalysisState* analysis_state;
+// The module body (module.cpp): the module's attributes and the load-time state.
+void populate_module(PyObject* module, AnalysisState& run);
 
-// The exported functions (their types are the signatures of vexal_api.h).
+using VexalModule = py::ExtensionModule<AnalysisState, populate_module>;
+
+// The live state; raises RuntimeError when the module is not initialised.
+inline AnalysisState& state() { return VexalModule::state(); }
+
+// The exported functions (their types are the signatures of vexal_api.h):
+// each reports a failure by leaving a Python exception set.
 void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, int> pos2price_,
                     int nstocks, double fee_ratio_, double tax_ratio_, int window_,
-                    int window_step_);
-void record_date(int d);
-void record_entry(int sid, double position_sid, int has_entry_trasnaction);
-void record_exit(int sid, int has_exit_trasnaction);
-PyObject* end_analysis(std::map<int, double>& pos);
+                    int window_step_) noexcept;
+void record_date(int d) noexcept;
+void record_entry(int sid, double position_sid, int has_entry_trasnaction) noexcept;
+void record_exit(int sid, int has_exit_trasnaction) noexcept;
+PyObject* end_analysis(std::map<int, double>& pos) noexcept;
 
 }  // namespace tolvane::vexal

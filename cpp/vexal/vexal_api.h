@@ -4,6 +4,11 @@
 // maps each export name to a capsule whose pointer is the exported object and
 // whose name is the signature text below. An importer binds an entry only if
 // the capsule name equals the expected signature text byte for byte.
+//
+// Errors: the exported functions are noexcept. A failure leaves a Python
+// exception set (with its traceback entries "tolvane.core.vexal.<function>"),
+// and end_analysis also returns null; a caller checks PyErr_Occurred() after
+// every call. import_api follows the C API: -1 with the exception set.
 #pragma once
 
 #include <map>
@@ -15,13 +20,19 @@ namespace tolvane::vexal_api {
 inline constexpr const char kModuleName[] = "tolvane.core.vexal";
 inline constexpr const char kExportTable[] = "__capi__";
 
+// Starts a run's analysis: clears the result lists and sizes the per-stock
+// arrays for `nstocks` position columns; `pos2price` maps them to price columns.
 using StartAnalysis = void (*)(PyArrayObject* price, PyArrayObject* close,
                                std::map<int, int> pos2price, int nstocks, double fee_ratio,
-                               double tax_ratio, int window, int window_step);
-using RecordDate = void (*)(int d);
-using RecordEntry = void (*)(int sid, double position_sid, int has_entry_trasnaction);
-using RecordExit = void (*)(int sid, int has_exit_trasnaction);
-using EndAnalysis = PyObject* (*)(std::map<int, double>& pos);
+                               double tax_ratio, int window, int window_step) noexcept;
+// `d` is the bar the trades recorded next happen at.
+using RecordDate = void (*)(int d) noexcept;
+// `position_sid` is the entry's weight (its sign the side); the flag is 1 when
+// the entry was a transaction that paid costs.
+using RecordEntry = void (*)(int sid, double position_sid, int has_entry_trasnaction) noexcept;
+using RecordExit = void (*)(int sid, int has_exit_trasnaction) noexcept;
+// Records the trades still open in the final book `pos` (sid -> value).
+using EndAnalysis = PyObject* (*)(std::map<int, double>& pos) noexcept;
 
 // Signature texts, in the order the entries are published.
 inline constexpr const char kEntrySignature[] = "PyArrayObject *";
@@ -33,8 +44,7 @@ inline constexpr const char kRecordEntrySignature[] = "void (int, double, int)";
 inline constexpr const char kRecordExitSignature[] = "void (int, int)";
 inline constexpr const char kEndAnalysisSignature[] = "PyObject *(std::map<int,double>  &)";
 
-// Everything an importer binds. The functions leave a Python exception set
-// on failure (end_analysis also returns null); check after every call.
+// Everything an importer binds.
 struct Api {
     PyArrayObject** entry = nullptr;     // the module variable `entry` (bound, not read)
     PyArrayObject** position = nullptr;  // the module variable `position`
@@ -99,17 +109,20 @@ inline int import_api(Api& api, const char* module_name = kModuleName) {
     if (!module) return -1;
     py::Ref table = py::Ref::steal(PyObject_GetAttrString(module.get(), kExportTable));
     if (!table) return -1;
-    PyObject* m = module.get();
-    PyObject* t = table.get();
+    PyObject* exporter = module.get();
+    PyObject* exports = table.get();
     Api bound;
     const bool complete =
-        detail::bind_variable(m, t, "entry", kEntrySignature, bound.entry) &&
-        detail::bind_variable(m, t, "position", kPositionSignature, bound.position) &&
-        detail::bind_function(m, t, "start_analysis", kStartAnalysisSignature, bound.start_analysis) &&
-        detail::bind_function(m, t, "record_date", kRecordDateSignature, bound.record_date) &&
-        detail::bind_function(m, t, "record_entry", kRecordEntrySignature, bound.record_entry) &&
-        detail::bind_function(m, t, "record_exit", kRecordExitSignature, bound.record_exit) &&
-        detail::bind_function(m, t, "end_analysis", kEndAnalysisSignature, bound.end_analysis);
+        detail::bind_variable(exporter, exports, "entry", kEntrySignature, bound.entry) &&
+        detail::bind_variable(exporter, exports, "position", kPositionSignature, bound.position) &&
+        detail::bind_function(exporter, exports, "start_analysis", kStartAnalysisSignature,
+                              bound.start_analysis) &&
+        detail::bind_function(exporter, exports, "record_date", kRecordDateSignature, bound.record_date) &&
+        detail::bind_function(exporter, exports, "record_entry", kRecordEntrySignature,
+                              bound.record_entry) &&
+        detail::bind_function(exporter, exports, "record_exit", kRecordExitSignature, bound.record_exit) &&
+        detail::bind_function(exporter, exports, "end_analysis", kEndAnalysisSignature,
+                              bound.end_analysis);
     if (!complete) return -1;
     api = bound;
     return 0;
