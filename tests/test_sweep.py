@@ -172,9 +172,12 @@ def test_a_run_that_kills_its_worker_is_retried_once_then_recorded_as_failed(whe
 
 
 # ------------------------------------------------------------------- stores
+# A shell starts background jobs with SIGINT ignored, and Python then keeps
+# ignoring it; the sweep is stopped as Ctrl-C at a terminal would stop it.
 STOPPED_SWEEP = """
-import sys, tolvane
+import signal, sys, tolvane
 from sweep_helpers import Slow, market
+signal.signal(signal.SIGINT, signal.default_int_handler)
 strategies, close = market()
 tolvane.sweep(strategies["momentum"], close, grid={"stop_loss": {f"{k}%": Slow(k / 100, 0.1) for k in range(1, 25)}},
               executor=2, store=sys.argv[1], progress=False)
