@@ -51,10 +51,14 @@ def main():
         start = time.perf_counter()
         ravelin.backtest_(*arguments)
         times.append(time.perf_counter() - start)
-    print(f"{options.bars} bars x {options.columns} columns, {options.held} held, "
-          f"{len(arguments[7])} rebalances, final value {creturn[-1]:.6f}")
-    print(f"first run {first * 1e3:.1f} ms; median of {options.repeat} {statistics.median(times) * 1e3:.1f} ms; "
-          f"best {min(times) * 1e3:.1f} ms")
+    print(
+        f"{options.bars} bars x {options.columns} columns, {options.held} held, "
+        f"{len(arguments[7])} rebalances, final value {creturn[-1]:.6f}"
+    )
+    print(
+        f"first run {first * 1e3:.1f} ms; median of {options.repeat} {statistics.median(times) * 1e3:.1f} ms; "
+        f"best {min(times) * 1e3:.1f} ms"
+    )
 
 
 if __name__ == "__main__":

@@ -33,25 +33,27 @@ def front_door(workload: Any) -> Run:
     data = frames(workload)
 
     def run(fee: float) -> Any:
-        report = tolvane.backtest(data["position"], data["close"], trade_price=data["trade_price"],
-                                  fee_ratio=fee, tax_ratio=0.0)
-        report.trades
+        report = tolvane.backtest(
+            data["position"], data["close"], trade_price=data["trade_price"], fee_ratio=fee, tax_ratio=0.0
+        )
+        report.trades  # noqa: B018 -- the trade table is built on first use: time it with the run
         return report.equity.to_numpy()
+
     return run
 
 
 def bare_engine(workload: Any) -> Run:
-    from tolvane import _inputs
+    from tolvane import _inputs, _options
     from tolvane.core import ravelin
 
     data = frames(workload)
-    inputs = _inputs.prepare(data["position"], data["close"], _inputs.Options(trade_price=data["trade_price"]))
-    arrays = (inputs.trade_price, inputs.close, inputs.high, inputs.low, inputs.open, inputs.price_index,
-              inputs.price_columns, inputs.pos_values, inputs.pos_index, inputs.pos_columns, inputs.resample)
+    inputs = _inputs.prepare(data["position"], data["close"], _options.Options(trade_price=data["trade_price"]))
+    arrays = inputs.engine_arrays()
     options = {name: value for name, value in inputs.engine_options.items() if name not in ("fee_ratio", "tax_ratio")}
 
     def run(fee: float) -> Any:
         return ravelin.backtest_(*arrays, fee_ratio=fee, tax_ratio=0.0, **options)
+
     return run
 
 
@@ -66,6 +68,7 @@ def peer(workload: Any) -> Run:
 
     def run(fee: float) -> Any:
         return peer_setups.fastest(price, closes, weights, exec_bars, fee)
+
     return run
 
 

@@ -1,6 +1,6 @@
 """Time writing the HTML report of the demo's run.
 
-    python3 benchmarks/html_report.py [--repeats 5]
+    python3 benchmarks/html_report.py [--repeats 5] [--stocks 300] [--years 10]
 
 The demo's market (300 stocks x 10 years, about 1,700 trades) is run once;
 then `Report.to_html` is timed, each time on a new report of the same run
@@ -16,21 +16,20 @@ import tempfile
 import time
 
 import tolvane
-from tolvane.demo import equal_weight_index, momentum_position, synthetic_market
+from tolvane.demo import demo_backtest, momentum_position, synthetic_market
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--stocks", type=int, default=300, help="stocks in the demo's market (default 300)")
+    parser.add_argument("--years", type=int, default=10, help="years of daily bars (default 10)")
     options = parser.parse_args()
-    market = synthetic_market(300, 10, 7)
+    market = synthetic_market(options.stocks, options.years, 7)
     position = momentum_position(market, 20)
 
     def run() -> tolvane.Report:
-        return tolvane.backtest(position, market.close, open=market.open, high=market.high, low=market.low,
-                                trade_price="open", stop_loss=0.10, trail_stop=0.15, trail_stop_activation=0.10,
-                                delisting=market.delisting, excursion_window=20, excursion_window_step=5,
-                                benchmark=equal_weight_index(market))
+        return demo_backtest(market, position)
 
     times = []
     with tempfile.TemporaryDirectory() as folder:
@@ -42,9 +41,11 @@ def main() -> None:
             times.append(time.perf_counter() - start)
         size = os.path.getsize(path)
     warm = times[1:]
-    print(f"HTML report of the demo run ({len(report.trades):,} trades, {size / 1e6:.2f} MB): "
-          f"median {statistics.median(warm):.2f} s, range {min(warm):.2f}-{max(warm):.2f} s, "
-          f"first {times[0]:.2f} s")
+    print(
+        f"HTML report of the demo run ({len(report.trades):,} trades, {size / 1e6:.2f} MB): "
+        f"median {statistics.median(warm):.2f} s, range {min(warm):.2f}-{max(warm):.2f} s, "
+        f"first {times[0]:.2f} s"
+    )
 
 
 if __name__ == "__main__":

@@ -145,8 +145,16 @@ def _value_from_records(close, exec_bars, row, col, size, price, fees, side):
 
 
 def _values_from_order_records(records, close, exec_bars):
-    return _value_from_records(close, exec_bars, records["idx"], records["col"], records["size"],
-                               records["price"], records["fees"], records["side"])
+    return _value_from_records(
+        close,
+        exec_bars,
+        records["idx"],
+        records["col"],
+        records["size"],
+        records["price"],
+        records["fees"],
+        records["side"],
+    )
 
 
 # ---------------------------------------------------------------- (a) order_func
@@ -164,8 +172,14 @@ def _a_pre_segment(c, price, targets, row_of_bar, order_value_out, size_type, di
 
 @njit(cache=True)
 def _a_order(c, target, price, fee):
-    return pnb.order_nb(size=target[c.col - c.from_col], price=price[c.i, c.col], size_type=TARGET_PERCENT,
-                        direction=BOTH, fees=fee, min_size=0.0)
+    return pnb.order_nb(
+        size=target[c.col - c.from_col],
+        price=price[c.i, c.col],
+        size_type=TARGET_PERCENT,
+        direction=BOTH,
+        fees=fee,
+        min_size=0.0,
+    )
 
 
 @njit(cache=True)
@@ -181,14 +195,29 @@ def order_func(price, close, weights, exec_bars, fee):
     row_of_bar[exec_bars] = np.arange(len(exec_bars))
     out = np.empty(bars)
     vbt.Portfolio.from_order_func(
-        close, _a_order, price, fee,
-        segment_mask=(row_of_bar >= 0)[:, None], call_post_segment=True,
+        close,
+        _a_order,
+        price,
+        fee,
+        segment_mask=(row_of_bar >= 0)[:, None],
+        call_post_segment=True,
         pre_segment_func_nb=_a_pre_segment,
-        pre_segment_args=(price, _targets(weights), row_of_bar, np.empty(columns),
-                          np.asarray(TARGET_PERCENT), np.asarray(BOTH)),
-        post_segment_func_nb=_a_post_segment, post_segment_args=(out,),
-        init_cash=1.0, group_by=True, cash_sharing=True, fill_pos_record=False,
-        max_orders=max(1, len(exec_bars) * columns))
+        pre_segment_args=(
+            price,
+            _targets(weights),
+            row_of_bar,
+            np.empty(columns),
+            np.asarray(TARGET_PERCENT),
+            np.asarray(BOTH),
+        ),
+        post_segment_func_nb=_a_post_segment,
+        post_segment_args=(out,),
+        init_cash=1.0,
+        group_by=True,
+        cash_sharing=True,
+        fill_pos_record=False,
+        max_orders=max(1, len(exec_bars) * columns),
+    )
     return out
 
 
@@ -199,8 +228,15 @@ def _orders(price, close, weights, exec_bars, fee, engine):
     price, close, weights, exec_bars = _checked(price, close, weights, exec_bars)
     traded = price[exec_bars]
     portfolio = vbt.Portfolio.from_orders(
-        close=traded, size=_targets(weights), size_type="targetpercent", price=traded, fees=fee,
-        call_seq="auto", engine=engine, **COMMON)
+        close=traded,
+        size=_targets(weights),
+        size_type="targetpercent",
+        price=traded,
+        fees=fee,
+        call_seq="auto",
+        engine=engine,
+        **COMMON,
+    )
     return _value_from_holdings(close, exec_bars, portfolio.cash().to_numpy(), portfolio.assets().to_numpy())
 
 
@@ -219,11 +255,20 @@ def _orders_kernel(price, close, weights, exec_bars, fee, engine):
     traded = np.ascontiguousarray(price[exec_bars])
     shape = traded.shape
     records, _ = dispatch.simulate_from_orders(
-        shape, np.array([shape[1]], dtype=np.int64), np.array([1.0]),
+        shape,
+        np.array([shape[1]], dtype=np.int64),
+        np.array([1.0]),
         np.broadcast_to(np.arange(shape[1], dtype=np.int64), shape).copy(),  # default order, sorted per row
-        size=np.ascontiguousarray(_targets(weights)), price=traded,
-        size_type=np.asarray(int(TARGET_PERCENT)), direction=np.asarray(int(BOTH)), fees=np.asarray(float(fee)),
-        min_size=np.asarray(0.0), close=traded, auto_call_seq=True, engine=engine)
+        size=np.ascontiguousarray(_targets(weights)),
+        price=traded,
+        size_type=np.asarray(int(TARGET_PERCENT)),
+        direction=np.asarray(int(BOTH)),
+        fees=np.asarray(float(fee)),
+        min_size=np.asarray(0.0),
+        close=traded,
+        auto_call_seq=True,
+        engine=engine,
+    )
     return _values_from_order_records(records, close, exec_bars)
 
 
@@ -265,8 +310,9 @@ def _c_order(c, sequence, traded, targets, fee):
     if c.call_idx >= len(sequence):
         return -1, pnb.order_nothing_nb()
     col = sequence[c.call_idx]
-    return col, pnb.order_nb(size=targets[c.i, col], price=traded[c.i, col], size_type=TARGET_PERCENT,
-                             direction=BOTH, fees=fee, min_size=0.0)
+    return col, pnb.order_nb(
+        size=targets[c.i, col], price=traded[c.i, col], size_type=TARGET_PERCENT, direction=BOTH, fees=fee, min_size=0.0
+    )
 
 
 def flex(price, close, weights, exec_bars, fee):
@@ -276,11 +322,20 @@ def flex(price, close, weights, exec_bars, fee):
     targets = _targets(weights)
     columns = price.shape[1]
     portfolio = vbt.Portfolio.from_order_func(
-        traded, _c_order, traded, targets, fee, flexible=True,
+        traded,
+        _c_order,
+        traded,
+        targets,
+        fee,
+        flexible=True,
         pre_segment_func_nb=_c_pre_segment,
         pre_segment_args=(traded, targets, np.empty(columns), np.empty(columns, dtype=np.int64)),
-        init_cash=1.0, group_by=True, cash_sharing=True, fill_pos_record=False,
-        max_orders=max(1, len(exec_bars) * columns))
+        init_cash=1.0,
+        group_by=True,
+        cash_sharing=True,
+        fill_pos_record=False,
+        max_orders=max(1, len(exec_bars) * columns),
+    )
     return _value_from_holdings(close, exec_bars, portfolio.cash().to_numpy(), portfolio.assets().to_numpy())
 
 
@@ -291,12 +346,19 @@ def flex_kernel(price, close, weights, exec_bars, fee):
     targets = np.ascontiguousarray(_targets(weights))
     shape = traded.shape
     records, _ = pnb.flex_simulate_nb(
-        shape, np.array([shape[1]], dtype=np.int64), np.array([1.0]), True,
+        shape,
+        np.array([shape[1]], dtype=np.int64),
+        np.array([1.0]),
+        True,
         segment_mask=np.full((shape[0], 1), True),
         pre_segment_func_nb=_c_pre_segment,
         pre_segment_args=(traded, targets, np.empty(shape[1]), np.empty(shape[1], dtype=np.int64)),
-        flex_order_func_nb=_c_order, flex_order_args=(traded, targets, float(fee)),
-        close=traded, fill_pos_record=False, max_orders=max(1, shape[0] * shape[1]))
+        flex_order_func_nb=_c_order,
+        flex_order_args=(traded, targets, float(fee)),
+        close=traded,
+        fill_pos_record=False,
+        max_orders=max(1, shape[0] * shape[1]),
+    )
     return _values_from_order_records(records, close, exec_bars)
 
 
@@ -309,8 +371,15 @@ def naive(price, close, weights, exec_bars, fee):
     size = np.full(price.shape, np.nan)
     size[exec_bars] = _targets(weights)
     portfolio = vbt.Portfolio.from_orders(
-        close=close, size=size, size_type="targetpercent", price=price, fees=fee, call_seq="auto",
-        engine="numba", **COMMON)
+        close=close,
+        size=size,
+        size_type="targetpercent",
+        price=price,
+        fees=fee,
+        call_seq="auto",
+        engine="numba",
+        **COMMON,
+    )
     return portfolio.value().to_numpy()
 
 

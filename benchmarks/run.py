@@ -2,6 +2,7 @@
 
     python3 benchmarks/run.py [--repeats 7] [--only S,M] [--no-peer] [--no-naive]
                               [--setups NAME,NAME] [--naive-budget 30] [--json results.json]
+    python3 benchmarks/run.py --smoke    # every engine once on a tiny workload: nothing timed
 
 Builds nothing: it runs the installed package, built with its benchmark hooks
 (`TOLVANE_BUILD_TEST_MODULES=ON pip install '.[bench]'`, which brings the peer
@@ -55,9 +56,8 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from workloads import COMPARED_VARIANTS, SIZES, WORKLOADS  # noqa: E402
+from workloads import COMPARED_VARIANTS, FEE, SIZES, WORKLOADS  # noqa: E402
 
-FEE = 0.001425
 # Relative differences allowed between equity curves. The reference and
 # Numba loops do the engine's arithmetic; the peer computes the same book in
 # a different order of operations.
@@ -67,9 +67,11 @@ NAIVE = "peer:naive"
 
 
 FRONT_DOOR = ["frontdoor", "frontdoor bare", "peer frames"]
-FRONT_DOOR_LABELS = {"frontdoor": "tolvane.backtest (trade table built)",
-                     "frontdoor bare": "backtest_ on the same arrays",
-                     "peer frames": "fastest fair peer, same DataFrames"}
+FRONT_DOOR_LABELS = {
+    "frontdoor": "tolvane.backtest (trade table built)",
+    "frontdoor bare": "backtest_ on the same arrays",
+    "peer frames": "fastest fair peer, same DataFrames",
+}
 
 
 def label_of(engine):
@@ -83,7 +85,7 @@ def label_of(engine):
         return "Numba loop"
     import peer_setups
 
-    return peer_setups.LABELS.get(engine[len("peer:"):], engine)
+    return peer_setups.LABELS.get(engine[len("peer:") :], engine)
 
 
 class Worker:
@@ -91,10 +93,15 @@ class Worker:
 
     def __init__(self, engine, name, variant, scratch):
         self.engine = engine
-        self.log = tempfile.TemporaryFile("w+", dir=scratch)
+        self.log = tempfile.TemporaryFile("w+", dir=scratch)  # noqa: SIM115 -- kept open for the worker's life
         self.process = subprocess.Popen(
             [sys.executable, os.path.join(HERE, "worker.py"), "serve", engine, name, variant],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.log, text=True, bufsize=1)
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self.log,
+            text=True,
+            bufsize=1,
+        )
 
     def _last_error_line(self):
         self.log.seek(0)
@@ -178,8 +185,11 @@ def measure(name, variant, options, scratch, engines=None, ours="tolvane"):
             timeout = options.naive_budget if engine == NAIVE else None
             answer = worker.ask(f"run {FEE}", timeout)
             if "error" in answer:
-                results[engine]["error"] = ("first run took more than the budget of "
-                                            f"{options.naive_budget:g} s" if answer.get("timeout") else answer["error"])
+                results[engine]["error"] = (
+                    f"first run took more than the budget of {options.naive_budget:g} s"
+                    if answer.get("timeout")
+                    else answer["error"]
+                )
                 workers.pop(engine).close()
             else:
                 results[engine]["first"] = answer["seconds"]
@@ -205,14 +215,15 @@ def measure(name, variant, options, scratch, engines=None, ours="tolvane"):
                 difference = curve_difference(our_curves[fee], path)
                 results[engine]["curve" if fee == 0 else "curve_with_fee"] = difference
                 if not difference <= tolerance:
-                    results[engine]["error"] = (f"curve differs from ours by {difference:.1e} "
-                                                f"({'cost-free' if fee == 0 else 'with fee'})")
+                    results[engine]["error"] = (
+                        f"curve differs from ours by {difference:.1e} ({'cost-free' if fee == 0 else 'with fee'})"
+                    )
                     break
             if "error" in results[engine]:
                 workers.pop(engine).close()
 
         # 3. Warm runs, interleaved.
-        rounds = {engine: options.repeats for engine in workers}
+        rounds = dict.fromkeys(workers, options.repeats)
         if NAIVE in workers:
             rounds[NAIVE] = min(options.repeats, int(options.naive_budget / results[NAIVE]["first"]))
         for engine in workers:
@@ -244,8 +255,9 @@ def median(result):
 
 
 def fastest_fair(results):
-    timed = [(median(r), e) for e, r in results.items()
-             if e.startswith("peer:") and e != NAIVE and median(r) is not None]
+    timed = [
+        (median(r), e) for e, r in results.items() if e.startswith("peer:") and e != NAIVE and median(r) is not None
+    ]
     return min(timed) if timed else (None, None)
 
 
@@ -254,8 +266,10 @@ def ms(seconds):
 
 
 def print_workload(label, results, ours_median):
-    print(f"  {'engine / setup':<44} {'median ms':>10} {'range ms':>21} {'first ms':>10} "
-          f"{'x ours':>7} {'MiB':>7}  curve vs ours")
+    print(
+        f"  {'engine / setup':<44} {'median ms':>10} {'range ms':>21} {'first ms':>10} "
+        f"{'x ours':>7} {'MiB':>7}  curve vs ours"
+    )
     for engine, result in results.items():
         name = label_of(engine)
         if "error" in result:
@@ -276,25 +290,31 @@ def print_workload(label, results, ours_median):
             checks.append(f"equal ({result['curve']:.1e})")
         if "curve_with_fee" in result:
             checks.append(f"with fee equal ({result['curve_with_fee']:.1e})")
-        print(f"  {name:<44} {times:>10} {spread:>21} {ms(result.get('first')):>10} {ratio:>7} {memory}  "
-              + ("; ".join(checks) or "-"))
+        print(
+            f"  {name:<44} {times:>10} {spread:>21} {ms(result.get('first')):>10} {ratio:>7} {memory}  "
+            + ("; ".join(checks) or "-")
+        )
     peer_median, peer = fastest_fair(results)
     if peer and ours_median:
-        print(f"  fastest fair peer setup: {label_of(peer)}, {ms(peer_median)} ms; "
-              f"ours {ms(ours_median)} ms: ratio {peer_median / ours_median:.2f}")
+        print(
+            f"  fastest fair peer setup: {label_of(peer)}, {ms(peer_median)} ms; "
+            f"ours {ms(ours_median)} ms: ratio {peer_median / ours_median:.2f}"
+        )
     sys.stdout.flush()
 
 
-def trade_costs():
+def trade_costs(smoke=False):
     """Seconds per analysed trade for several holding periods (native calls)."""
+    trades = 20 if smoke else 20000
     script = (
         "import json, numpy as np\n"
         "from tolvane.core import _probe\n"
         "price = 100 * np.exp(np.cumsum(np.random.default_rng(1).normal(0, 0.01, (3000, 1)), 0))\n"
         "out = {}\n"
         "for held in (0, 20, 100, 500, 2000):\n"
-        "    out[held] = min(_probe.time_trades(price, 20000, held) for _ in range(3))\n"
-        "print(json.dumps(out))\n")
+        f"    out[held] = min(_probe.time_trades(price, {trades}, held) for _ in range(3))\n"
+        "print(json.dumps(out))\n"
+    )
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     costs = {int(k): v for k, v in json.loads(result.stdout).items()}
     points = np.array(sorted(costs)) + 1.0  # the path has bars_held + 1 points
@@ -312,18 +332,30 @@ def version(package):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=7, help="interleaved rounds of warm runs")
-    parser.add_argument("--only", help="comma-separated workload names, e.g. 'S,M,L,L daily,L frames' "
-                                       "(default: all)")
+    parser.add_argument("--only", help="comma-separated workload names, e.g. 'S,M,L,L daily,L frames' (default: all)")
     parser.add_argument("--no-peer", dest="peer", action="store_false", help="skip the peer setups")
     parser.add_argument("--no-naive", dest="naive", action="store_false", help="skip the naive peer setup")
     parser.add_argument("--setups", help="comma-separated fair peer setups (default: all that can run here)")
-    parser.add_argument("--naive-budget", type=float, default=30.0,
-                        help="seconds a naive-setup run may take; its warm rounds fit in the same budget")
+    parser.add_argument(
+        "--naive-budget",
+        type=float,
+        default=30.0,
+        help="seconds a naive-setup run may take; its warm rounds fit in the same budget",
+    )
     parser.add_argument("--json", help="save all results to this file")
+    parser.add_argument(
+        "--smoke",
+        action="store_true",
+        help="run every engine and setup once on the tiny workload XS: a check that nothing is broken, no timing",
+    )
     options = parser.parse_args()
+    if options.smoke:
+        options.repeats, options.naive_budget = 1, 10.0
     if importlib.util.find_spec("tolvane.core._speed_of_light") is None:
-        parser.error("the installed tolvane has no benchmark hooks: "
-                     "install it with TOLVANE_BUILD_TEST_MODULES=ON pip install '.[bench]'")
+        parser.error(
+            "the installed tolvane has no benchmark hooks: "
+            "install it with TOLVANE_BUILD_TEST_MODULES=ON pip install '.[bench]'"
+        )
 
     peer_version, rust_version = version("vectorbt"), version("vectorbt-rust")
     if options.peer and not peer_version:
@@ -335,23 +367,38 @@ def main():
         import peer_setups
 
         rust = peer_setups.rust_available()
-        peer_text = f"vectorbt {peer_version}, " + (f"Rust engine vectorbt-rust {rust_version}" if rust
-                                                    else "no Rust engine (vectorbt-rust not installed)")
-        options.setups = options.setups.split(",") if options.setups else [
-            s for s in peer_setups.FAIR if s in peer_setups.available()]
+        peer_text = f"vectorbt {peer_version}, " + (
+            f"Rust engine vectorbt-rust {rust_version}" if rust else "no Rust engine (vectorbt-rust not installed)"
+        )
+        options.setups = (
+            options.setups.split(",")
+            if options.setups
+            else [s for s in peer_setups.FAIR if s in peer_setups.available()]
+        )
         unknown = [s for s in options.setups if s not in peer_setups.FAIR]
         if unknown:
             parser.error(f"unknown setups {unknown}; the fair setups are {peer_setups.FAIR}")
     selected = WORKLOADS
-    if options.only:
+    if options.smoke:
+        selected = [("XS", variant) for variant in ("default", "daily")]
+    elif options.only:
         names = options.only.split(",")
         selected = [w for w in WORKLOADS if (w[0] if w[1] == "default" else f"{w[0]} {w[1]}") in names]
     numba_text = version("numba") or "not installed"
-    print(f"{time.strftime('%Y-%m-%d')}: python {platform.python_version()}, numpy {np.__version__}, "
-          f"numba {numba_text}, peer: {peer_text}, cpus {os.cpu_count()}, fee {FEE:.4%} in timed runs")
+    print(
+        f"{time.strftime('%Y-%m-%d')}: python {platform.python_version()}, numpy {np.__version__}, "
+        f"numba {numba_text}, peer: {peer_text}, cpus {os.cpu_count()}, fee {FEE:.4%} in timed runs"
+    )
 
-    report = {"python": platform.python_version(), "numpy": np.__version__, "numba": version("numba"),
-              "vectorbt": peer_version, "vectorbt_rust": rust_version, "fee": FEE, "workloads": {}}
+    report = {
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "numba": version("numba"),
+        "vectorbt": peer_version,
+        "vectorbt_rust": rust_version,
+        "fee": FEE,
+        "workloads": {},
+    }
     summary = []
     with tempfile.TemporaryDirectory() as scratch:
         for name, variant in selected:
@@ -362,13 +409,24 @@ def main():
             ours_median = median(results["tolvane"])
             print_workload(label, results, ours_median)
             peer_median, peer = fastest_fair(results)
-            report["workloads"][label] = {"results": results, "fastest_fair_peer": peer and peer[len("peer:"):]}
-            summary.append((label, ours_median, peer, peer_median, median(results.get("numba", {})),
-                            median(results.get("reference", {})), results.get(NAIVE)))
+            report["workloads"][label] = {"results": results, "fastest_fair_peer": peer and peer[len("peer:") :]}
+            summary.append(
+                (
+                    label,
+                    ours_median,
+                    peer,
+                    peer_median,
+                    median(results.get("numba", {})),
+                    median(results.get("reference", {})),
+                    results.get(NAIVE),
+                )
+            )
 
     print("\nsummary: warm medians in ms; ratio = the fastest fair peer setup's median / ours")
-    header = (f"{'workload':<16} {'ours':>9} {'fastest fair peer':>11} {'':<34} {'ratio':>6} "
-              f"{'Numba loop':>11} {'reference':>10} {'naive setup':>12}")
+    header = (
+        f"{'workload':<16} {'ours':>9} {'fastest fair peer':>11} {'':<34} {'ratio':>6} "
+        f"{'Numba loop':>11} {'reference':>10} {'naive setup':>12}"
+    )
     print(header)
     print("-" * len(header))
     for label, ours_median, peer, peer_median, numba_median, reference_median, naive in summary:
@@ -381,25 +439,33 @@ def main():
             else:
                 naive_text = f"{ms(naive['first'])} (1st)"
         ratio = f"{peer_median / ours_median:5.2f}" if peer_median and ours_median else ""
-        print(f"{label:<16} {ms(ours_median):>9} {ms(peer_median):>11} {(label_of(peer) if peer else ''):<34} "
-              f"{ratio:>6} {ms(numba_median):>11} {ms(reference_median):>10} {naive_text:>12}")
+        print(
+            f"{label:<16} {ms(ours_median):>9} {ms(peer_median):>11} {(label_of(peer) if peer else ''):<34} "
+            f"{ratio:>6} {ms(numba_median):>11} {ms(reference_median):>10} {naive_text:>12}"
+        )
 
-    if not options.only or "L frames" in options.only.split(","):
-        print("\nL frames: L as DataFrames (5,000 dates x 2,000 tickers), the front door against the bare engine",
-              flush=True)
+    frames_workload = "XS" if options.smoke else "L"
+    if options.smoke or not options.only or "L frames" in options.only.split(","):
+        print(
+            f"\nL frames: {frames_workload} as DataFrames ({SIZES[frames_workload][0]:,} dates x "
+            f"{SIZES[frames_workload][1]:,} tickers), the front door against the bare engine",
+            flush=True,
+        )
         with tempfile.TemporaryDirectory() as scratch:
             engines = FRONT_DOOR if options.peer else FRONT_DOOR[:2]
-            results = measure("L", "default", options, scratch, engines=engines, ours="frontdoor bare")
+            results = measure(frames_workload, "default", options, scratch, engines=engines, ours="frontdoor bare")
         print_workload("L frames", results, median(results["frontdoor bare"]))
         front, bare = median(results["frontdoor"]), median(results["frontdoor bare"])
         if front and bare:
             print(f"  front door / bare engine: {front / bare:.2f}x")
         report["workloads"]["L frames"] = {"results": results}
 
-    costs, intercept, slope = trade_costs()
-    print("\nexcursion analysis, per trade (native calls, window 0): "
-          + ", ".join(f"{held} bars {cost * 1e6:.2f} us" for held, cost in costs.items())
-          + f"; fit {intercept * 1e6:.2f} us + {slope * 1e9:.1f} ns x path length")
+    costs, intercept, slope = trade_costs(smoke=options.smoke)
+    print(
+        "\nexcursion analysis, per trade (native calls, window 0): "
+        + ", ".join(f"{held} bars {cost * 1e6:.2f} us" for held, cost in costs.items())
+        + f"; fit {intercept * 1e6:.2f} us + {slope * 1e9:.1f} ns x path length"
+    )
 
     medians = {label: ours for label, ours, *_ in summary}
     base, bars, columns = medians.get("L"), medians.get("L 2x bars"), medians.get("L 2x columns")

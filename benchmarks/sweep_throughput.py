@@ -42,8 +42,8 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-
-from frontdoor import FEE, frames
+from frontdoor import frames
+from workloads import FEE, generate
 
 GRID = {
     "stop_loss": [None, 0.02, 0.04, 0.06, 0.08, 0.10, 0.15, 0.20],
@@ -55,13 +55,14 @@ GRID = {
 def _half_of_the_bare_loop(workload: str, half: int, start: Any, results: Any) -> None:
     import tolvane
 
-    data = frames(workload)
+    data = frames(generate(workload, "default"))
     common = dict(trade_price=data["trade_price"], fee_ratio=FEE, tax_ratio=0.0)
     parameter_sets = [dict(zip(GRID, values)) for values in itertools.product(*GRID.values())][half::2]
     tolvane.backtest(data["position"], data["close"], **common).stats()  # imports, first-run costs
     start.wait()
-    seconds, _ = timed(lambda: [tolvane.backtest(data["position"], data["close"], **common, **one).stats()
-                                for one in parameter_sets])
+    seconds, _ = timed(
+        lambda: [tolvane.backtest(data["position"], data["close"], **common, **one).stats() for one in parameter_sets]
+    )
     results.put(seconds)
 
 
@@ -70,8 +71,7 @@ def two_bare_loops(workload: str) -> float:
     parameter sets in a bare loop."""
     context = multiprocessing.get_context("spawn")
     start, results = context.Barrier(3), context.Queue()
-    halves = [context.Process(target=_half_of_the_bare_loop, args=(workload, half, start, results))
-              for half in (0, 1)]
+    halves = [context.Process(target=_half_of_the_bare_loop, args=(workload, half, start, results)) for half in (0, 1)]
     for process in halves:
         process.start()
     start.wait()
@@ -97,7 +97,7 @@ def main(argv: list[str] | None = None) -> int:
 
     import tolvane
 
-    data = frames(options.workload)
+    data = frames(generate(options.workload, "default"))
     position, close = data["position"], data["close"]
     common = dict(trade_price=data["trade_price"], fee_ratio=FEE, tax_ratio=0.0)
     parameter_sets = [dict(zip(GRID, values)) for values in itertools.product(*GRID.values())]
@@ -114,8 +114,11 @@ def main(argv: list[str] | None = None) -> int:
     loads = [os.getloadavg()[0]]
     # Local runs first, in a process without a Dask client (its threads would
     # take time from the bare loop); each repeat runs every measurement in turn.
-    runners: dict[str, Callable[[], Any]] = {"bare loop": bare, "1 worker": lambda: sweep(1),
-                                             "2 workers": lambda: sweep(2)}
+    runners: dict[str, Callable[[], Any]] = {
+        "bare loop": bare,
+        "1 worker": lambda: sweep(1),
+        "2 workers": lambda: sweep(2),
+    }
     times: dict[str, list[float]] = {name: [] for name in [*runners, "Dask, 2 workers"]}
     ceiling: list[float] = []
     start_up: list[float] = []
@@ -135,8 +138,12 @@ def main(argv: list[str] | None = None) -> int:
     else:
         from distributed import Client, LocalCluster
 
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                          dashboard_address=None) as cluster, Client(cluster) as client:
+        with (
+            LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+            ) as cluster,
+            Client(cluster) as client,
+        ):
             sweep(client, grid=parameter_sets[:2])  # the workers import tolvane
             for _ in range(options.repeats):
                 seconds, result = timed(lambda: sweep(client))
@@ -145,29 +152,48 @@ def main(argv: list[str] | None = None) -> int:
                 loads.append(os.getloadavg()[0])
 
     if options.json:
-        print(json.dumps({"times": times, "two_bare_loops": ceiling, "start_up": start_up, "first_sweep": first_sweep,
-                          "loads": loads}))
+        print(
+            json.dumps(
+                {
+                    "times": times,
+                    "two_bare_loops": ceiling,
+                    "start_up": start_up,
+                    "first_sweep": first_sweep,
+                    "loads": loads,
+                }
+            )
+        )
         return 0
     medians = {name: statistics.median(values) for name, values in times.items()}
     throughput = {name: runs / seconds for name, seconds in medians.items()}
-    print(f"python {sys.version.split()[0]}, numpy {np.__version__}, pandas {pd.__version__}, cpus {os.cpu_count()}; "
-          f"workload {options.workload} ({len(close)} bars x {len(close.columns)} tickers), {runs} runs, "
-          f"median of {options.repeats}; load average {min(loads):.2f}..{max(loads):.2f}")
+    print(
+        f"python {sys.version.split()[0]}, numpy {np.__version__}, pandas {pd.__version__}, cpus {os.cpu_count()}; "
+        f"workload {options.workload} ({len(close)} bars x {len(close.columns)} tickers), {runs} runs, "
+        f"median of {options.repeats}; load average {min(loads):.2f}..{max(loads):.2f}"
+    )
     for name, seconds in medians.items():
         spread = f"{min(times[name]):.3f}-{max(times[name]):.3f}"
         print(f"{name:<16} {seconds:7.3f} s ({spread})  {throughput[name]:7.1f} runs/s")
     parallel = runs / statistics.median(ceiling)
-    print(f"{'2 bare loops':<16} {statistics.median(ceiling):7.3f} s ({min(ceiling):.3f}-{max(ceiling):.3f})  "
-          f"{parallel:7.1f} runs/s  (two processes, half the runs each, no sweep)")
-    print(f"scaling efficiency, 2 local workers: {throughput['2 workers'] / (2 * throughput['1 worker']):.2f}"
-          f"  (this machine's ceiling, 2 bare loops: {parallel / (2 * throughput['bare loop']):.2f})")
+    print(
+        f"{'2 bare loops':<16} {statistics.median(ceiling):7.3f} s ({min(ceiling):.3f}-{max(ceiling):.3f})  "
+        f"{parallel:7.1f} runs/s  (two processes, half the runs each, no sweep)"
+    )
+    print(
+        f"scaling efficiency, 2 local workers: {throughput['2 workers'] / (2 * throughput['1 worker']):.2f}"
+        f"  (this machine's ceiling, 2 bare loops: {parallel / (2 * throughput['bare loop']):.2f})"
+    )
     if "Dask, 2 workers" in throughput:
-        print(f"scaling efficiency, Dask 2 workers against 1 local worker: "
-              f"{throughput['Dask, 2 workers'] / (2 * throughput['1 worker']):.2f}")
+        print(
+            f"scaling efficiency, Dask 2 workers against 1 local worker: "
+            f"{throughput['Dask, 2 workers'] / (2 * throughput['1 worker']):.2f}"
+        )
     fixed = statistics.median(start_up)
     per_run = (medians["1 worker"] - fixed - medians["bare loop"]) / runs
-    print(f"a sweep on 1 worker over the bare loop: start-up {fixed * 1e3:.0f} ms (a one-run sweep less one bare "
-          f"run), then {per_run * 1e3:+.2f} ms per run (bare run {medians['bare loop'] / runs * 1e3:.2f} ms)")
+    print(
+        f"a sweep on 1 worker over the bare loop: start-up {fixed * 1e3:.0f} ms (a one-run sweep less one bare "
+        f"run), then {per_run * 1e3:+.2f} ms per run (bare run {medians['bare loop'] / runs * 1e3:.2f} ms)"
+    )
     print(f"first sweep in this process (starts the forkserver): {first_sweep:.2f} s")
     print("every sweep's statistics equal the bare loop's")
     return 0

@@ -40,8 +40,6 @@ sys.path.insert(0, HERE)
 import frontdoor  # noqa: E402
 from workloads import generate  # noqa: E402
 
-FEE = 0.001425  # the engine's default fee; sell tax 0 (the peer has none)
-
 
 def resident_kib(field: str) -> int:
     with open("/proc/self/status") as status:
@@ -78,6 +76,7 @@ def tolvane_runner(workload):
 
     def run(fee):
         return ravelin.backtest_(*arguments, fee_ratio=fee, tax_ratio=0.0, **workload.options)
+
     return run
 
 
@@ -91,6 +90,7 @@ def reference_runner(workload):
 
     def run(fee):
         return np.array(_speed_of_light.run(price, close, weights, rows, fee))
+
     return run
 
 
@@ -101,6 +101,7 @@ def numba_runner(workload):
 
     def run(fee):
         return numba_loop.run(workload.price, workload.close, workload.weights, rows, fee)
+
     return run
 
 
@@ -112,12 +113,13 @@ def peer_runner(workload, setup):
 
     def run(fee):
         return function(workload.price, workload.close, weights, exec_bars, fee)
+
     return run
 
 
 def runner(engine, workload):
     if engine.startswith("peer:"):
-        return peer_runner(workload, engine[len("peer:"):])
+        return peer_runner(workload, engine[len("peer:") :])
     if engine in frontdoor.RUNNERS:
         return frontdoor.RUNNERS[engine](workload)
     return {"tolvane": tolvane_runner, "reference": reference_runner, "numba": numba_runner}[engine](workload)

@@ -21,7 +21,11 @@ MONTH = 21
 # purchase of a rebalance can lack a rounding error's worth of cash there.
 EXPOSURE = 0.99
 
+# The timed runs pay the engine's default fee and no sell tax (the peer has none).
+FEE = 0.001425
+
 SIZES = {
+    "XS": (120, 12),  # for smoke runs of the scripts: seconds, no measurement
     "S": (1_000, 100),
     "M": (2_500, 500),
     "L": (5_000, 2_000),
@@ -41,9 +45,18 @@ VARIANTS = {
 }
 COMPARED_VARIANTS = {"default", "daily"}
 
-WORKLOADS = [("S", "default"), ("M", "default"), ("L", "default"), ("XL", "default"),
-             ("L", "stops"), ("L", "touched"), ("L", "vexal 20/5"), ("L", "daily"),
-             ("L 2x bars", "default"), ("L 2x columns", "default")]
+WORKLOADS = [
+    ("S", "default"),
+    ("M", "default"),
+    ("L", "default"),
+    ("XL", "default"),
+    ("L", "stops"),
+    ("L", "touched"),
+    ("L", "vexal 20/5"),
+    ("L", "daily"),
+    ("L 2x bars", "default"),
+    ("L 2x columns", "default"),
+]
 
 
 @dataclass
@@ -62,8 +75,19 @@ class Workload:
 
     def engine_arguments(self):
         dated = self.index[self.weight_bars]
-        return (self.price, self.close, self.high, self.low, self.price, self.index, self.labels,
-                self.weights, dated, self.labels, dated)
+        return (
+            self.price,
+            self.close,
+            self.high,
+            self.low,
+            self.price,
+            self.index,
+            self.labels,
+            self.weights,
+            dated,
+            self.labels,
+            dated,
+        )
 
     def execution_rows(self) -> np.ndarray:
         """Per bar, the target row traded at that bar (-1: none): row k, dated
@@ -120,5 +144,16 @@ def generate(name: str, variant: str) -> Workload:
 
     index = np.arange(bars, dtype=np.int64) * DAY
     labels = np.array([f"S{i:05d}" for i in range(columns)], dtype=object)
-    return Workload(name, variant, price, close, high, low, index, labels, weights,
-                    np.asarray(weight_bars, dtype=np.int64), dict(VARIANTS[variant]))
+    return Workload(
+        name,
+        variant,
+        price,
+        close,
+        high,
+        low,
+        index,
+        labels,
+        weights,
+        np.asarray(weight_bars, dtype=np.int64),
+        dict(VARIANTS[variant]),
+    )

@@ -1,6 +1,7 @@
 #include "ravelin/run.hpp"
 
 #include <optional>
+#include <utility>
 
 #include "native/price_check.hpp"
 #include "native/simulation.hpp"
@@ -181,7 +182,18 @@ bool translate_run_failure(PyObject* pos_columns, const native::Failure& failure
         "Invalid trading price for %U at price row %d: %U. Expected a positive finite price; "
         "check the trading-price dataset.",
         symbol.get(), bad->row, value.get()));
-    PyErr_SetObject(PyExc_ValueError, message.get());
+    // The stock, bar and price ride on the exception as well, so that a caller
+    // can say where the price is without reading them back out of the text.
+    py::Ref error = py::checked(PyObject_CallOneArg(PyExc_ValueError, message.get()));
+    const std::pair<const char*, py::Ref> details[] = {
+        {"stock", py::checked(PyLong_FromLong(bad->sid))},
+        {"bar", py::checked(PyLong_FromLong(bad->row))},
+        {"price", py::checked(PyFloat_FromDouble(bad->value))},
+    };
+    for (const auto& [name, detail] : details) {
+        py::checked_status(PyObject_SetAttrString(error.get(), name, detail.get()));
+    }
+    PyErr_SetObject(PyExc_ValueError, error.get());
     return true;
 }
 

@@ -7,6 +7,7 @@
 - :func:`tolvane.backtest` runs one backtest and returns a :class:`tolvane.Report`.
 - :func:`tolvane.sweep` runs a grid of backtests in worker processes (or on
   Dask) and returns a :class:`tolvane.SweepResult`.
+- :mod:`tolvane.errors` holds the exceptions tolvane raises, also exported here.
 - :mod:`tolvane.core` holds the native engine modules, which take NumPy arrays.
 
 The pandas layer is imported on first use, so ``import tolvane.core.ravelin``
@@ -18,20 +19,34 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
-__version__ = "0.1.0"
-__all__ = ["Report", "SweepResult", "backtest", "sweep"]
+from tolvane._version import __version__ as __version__
+from tolvane.errors import DataFileError, InputError, InputTypeError, InvalidPriceError, StoreError, TolvaneError
+
+__all__ = [
+    "DataFileError",
+    "InputError",
+    "InputTypeError",
+    "InvalidPriceError",
+    "Report",
+    "StoreError",
+    "SweepResult",
+    "TolvaneError",
+    "backtest",
+    "sweep",
+]
 
 if TYPE_CHECKING:
     from tolvane._backtest import backtest
-    from tolvane._sweep import sweep
-    from tolvane._sweep_result import SweepResult
     from tolvane.report import Report
+    from tolvane.sweep import SweepResult, sweep
 
-_LAZY = {"backtest": "tolvane._backtest", "Report": "tolvane.report", "sweep": "tolvane._sweep",
-         "SweepResult": "tolvane._sweep_result"}
+_LAZY = {"backtest": "tolvane._backtest", "Report": "tolvane.report", "SweepResult": "tolvane.sweep"}
 
 
 def __getattr__(name: str) -> Any:
+    if name == "sweep":
+        # The package, callable as the function: importing it binds it here.
+        return importlib.import_module("tolvane.sweep")
     if name in _LAZY:
         value = getattr(importlib.import_module(_LAZY[name]), name)
         globals()[name] = value
@@ -40,4 +55,4 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *_LAZY])
+    return sorted([*globals(), *_LAZY, "sweep"])

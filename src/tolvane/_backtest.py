@@ -8,8 +8,9 @@ from typing import Any
 import pandas as pd
 
 from tolvane import _engine, _inputs
-from tolvane._inputs import FEE_RATIO, TAX_RATIO, Rebalance, Stop, TradePrice
-from tolvane.report import Report, RunRecord
+from tolvane._options import FEE_RATIO, TAX_RATIO, Options, Rebalance, Stop, TradePrice
+from tolvane.report._record import RunRecord
+from tolvane.report._report import Report
 
 
 def backtest(
@@ -129,13 +130,17 @@ def backtest(
 
     Raises
     ------
-    TypeError, ValueError
-        An input that cannot be run, named in the message with its tickers
+    tolvane.InputError, tolvane.InputTypeError
+        An input that cannot be run (a ``ValueError``, or a ``TypeError`` for
+        an input of the wrong type), named in the message with its tickers
         and dates: unsorted or duplicated dates, duplicated tickers, price
         frames whose dates or tickers differ, position tickers without
         prices, non-numeric columns, a position frame that starts after the
         last price bar, tz-aware dates mixed with naive ones,
         ``touched_exit=True`` without open, high and low.
+    tolvane.InvalidPriceError
+        A trade would be made at a price that is zero, negative or infinite
+        (an ``InputError``); its ``ticker``, ``date`` and ``price`` say where.
 
     Notes
     -----
@@ -154,7 +159,6 @@ def backtest(
     >>> report.equity.round(4).tolist()
     [1.0, 1.0, 1.05, 1.075, 1.125]
     """
-    options = _inputs.Options(**{name: value for name, value in locals().items()
-                                 if name not in ("position", "close")})
+    options = Options(**{name: value for name, value in locals().items() if name not in ("position", "close")})
     inputs = _inputs.prepare(position, close, options)
     return Report(RunRecord.of_run(inputs, _engine.run(inputs)))

@@ -9,31 +9,21 @@ taken over into a :class:`RunResult` before the lock is released.
 from __future__ import annotations
 
 import itertools
-import re
 import threading
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
-from tolvane._inputs import FloatArray, InputError, IntArray, RunInputs, format_date
+from tolvane._dates import format_date
+from tolvane._inputs import RunInputs
+from tolvane._operations import StockOperations
+from tolvane._records import ExcursionLayout
+from tolvane._types import FloatArray, IntArray
 from tolvane.core import ravelin, vexal
+from tolvane.errors import InvalidPriceError
 
 _RUN_LOCK = threading.Lock()
-
-#: The statistics of one excursion block, in the order the engine writes them.
-EXCURSION_FIELDS = ("mae", "gmfe", "bmfe", "mdd", "profit_bars", "return")
-
-
-@dataclass(frozen=True)
-class StockOperations:
-    """The portfolio as the run leaves it, by stock id (position column)."""
-
-    weights: dict[int, float]  # applied at the latest rebalance (0: sold since)
-    next_weights: dict[int, float]  # of the target in force at the end
-    actions: dict[int, str]
-    weight_row: int  # target row of `weights`; -1 if the run never rebalanced
-    next_weight_row: int
 
 
 @dataclass(frozen=True)
@@ -45,7 +35,7 @@ class RunResult:
     entry_bar: IntArray
     exit_bar: IntArray  # -1 while open
     entry_weight: FloatArray  # signed: negative for a short
-    profiles: FloatArray  # per trade: blocks of EXCURSION_FIELDS, the exit block last
+    profiles: FloatArray  # per trade: its excursion profile (see ExcursionLayout)
     operations: StockOperations
 
 
@@ -59,13 +49,14 @@ def _operations(raw: dict[str, Any]) -> StockOperations:
     )
 
 
-def profile_length(window: int, step: int) -> int:
-    """Values in one trade's excursion profile: the sampled blocks, then the exit block."""
-    return 6 * ((window - 1) // step) + 12
-
-
-def _result(equity: FloatArray, trades: list[list[Any]], positions: list[Any], profiles: list[Any],
-            operations: dict[str, Any], width: int) -> RunResult:
+def _result(
+    equity: FloatArray,
+    trades: list[list[Any]],
+    positions: list[Any],
+    profiles: list[Any],
+    operations: dict[str, Any],
+    layout: ExcursionLayout,
+) -> RunResult:
     count = len(trades)
     bars = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * count).reshape(count, 3)
     return RunResult(
@@ -76,22 +67,27 @@ def _result(equity: FloatArray, trades: list[list[Any]], positions: list[Any], p
         entry_weight=np.fromiter(positions, dtype=np.float64, count=count),
         # Each profile is a new contiguous float64 array: joining their bytes is
         # the quickest way to stack them.
-        profiles=np.frombuffer(b"".join(profiles), dtype=np.float64).reshape(count, width),
+        profiles=np.frombuffer(b"".join(profiles), dtype=np.float64).reshape(count, layout.width),
         operations=_operations(operations),
     )
 
 
-_INVALID_PRICE = re.compile(r"Invalid trading price for (?P<stock>.*) at price row (?P<bar>\d+): (?P<price>\S+)\.")
+def _invalid_price(error: ValueError, inputs: RunInputs) -> InvalidPriceError:
+    """The engine's invalid-price error in the user's terms: ticker and date.
 
-
-def _in_user_terms(error: ValueError, inputs: RunInputs) -> ValueError:
-    """The engine's invalid-price error with the bar's date instead of its row."""
-    found = _INVALID_PRICE.match(str(error))
-    if found is None:
-        return error
-    day = inputs.dates[int(found["bar"])]
-    return InputError(f"the trade price of {found['stock']!r} on {format_date(day)} is {found['price']}: "
-                      "trade prices must be positive and finite where given (NaN for a missing price)")
+    The engine sets the stock id, bar and price on the exception it raises.
+    """
+    where = vars(error)
+    ticker = inputs.tickers[int(where["stock"])]
+    day = inputs.dates[int(where["bar"])]
+    price = float(where["price"])
+    return InvalidPriceError(
+        f"the trade price of {str(ticker)!r} on {format_date(day)} is {price!r}: "
+        "trade prices must be positive and finite where given (NaN for a missing price)",
+        ticker=ticker,
+        date=day,
+        price=price,
+    )
 
 
 def run(inputs: RunInputs) -> RunResult:
@@ -99,17 +95,21 @@ def run(inputs: RunInputs) -> RunResult:
     with _RUN_LOCK:
         try:
             equity = ravelin.backtest_(
-                inputs.trade_price, inputs.close, inputs.high, inputs.low, inputs.open,
-                inputs.price_index, inputs.price_columns, inputs.pos_values, inputs.pos_index,
-                inputs.pos_columns, inputs.resample, **inputs.engine_options)
+                *inputs.engine_arrays(),
+                **inputs.engine_options,
+            )
         except ValueError as error:
-            translated = _in_user_terms(error, inputs)
-            if translated is error:
+            if "bar" not in vars(error):
                 raise
-            raise translated from error
+            raise _invalid_price(error, inputs) from error
         # The next run empties these lists in place, so they are read into
         # arrays before another run can start.
         options = inputs.engine_options
-        return _result(equity, vexal.trades, vexal.trade_positions, vexal.vexal,
-                       ravelin.get_stock_operations(),
-                       profile_length(options["vexal_window"], options["vexal_window_step"]))
+        return _result(
+            equity,
+            vexal.trades,
+            vexal.trade_positions,
+            vexal.vexal,
+            ravelin.get_stock_operations(),
+            ExcursionLayout(options["vexal_window"], options["vexal_window_step"]),
+        )

@@ -45,7 +45,7 @@ class StopTable:
         ``0 .. values.shape[0] - 1``.
     """
 
-    __slots__ = ("values", "rows")
+    __slots__ = ("rows", "values")
 
     values: npt.NDArray[np.float64]
     rows: npt.NDArray[np.intp]
@@ -54,16 +54,13 @@ class StopTable:
         levels = np.asarray(values, dtype=np.float64)
         if levels.ndim != 2:
             raise ValueError(
-                f"StopTable values must be 2-D (threshold rows x position columns), "
-                f"got a {levels.ndim}-D array"
+                f"StopTable values must be 2-D (threshold rows x position columns), got a {levels.ndim}-D array"
             )
         indices = np.asarray(rows)
         if indices.dtype.kind not in "iu":
             raise TypeError(f"StopTable rows must be integers, got dtype {indices.dtype}")
         if indices.ndim != 1:
-            raise ValueError(
-                f"StopTable rows must be 1-D (one entry per price bar), got a {indices.ndim}-D array"
-            )
+            raise ValueError(f"StopTable rows must be 1-D (one entry per price bar), got a {indices.ndim}-D array")
         if indices.size and (indices.min() < 0 or indices.max() >= levels.shape[0]):
             raise ValueError(
                 f"StopTable rows must lie in 0..{levels.shape[0] - 1} (the rows of values), "
@@ -73,10 +70,7 @@ class StopTable:
         self.rows = indices.astype(np.intp, copy=False)
 
     def __repr__(self) -> str:
-        return (
-            f"StopTable(values shape {self.values.shape}, "
-            f"rows for {self.rows.shape[0]} price bars)"
-        )
+        return f"StopTable(values shape {self.values.shape}, rows for {self.rows.shape[0]} price bars)"
 
 
 def stop_table(threshold: object, price_index: npt.ArrayLike, pos_columns: npt.ArrayLike) -> StopTable:
@@ -110,27 +104,21 @@ def stop_table(threshold: object, price_index: npt.ArrayLike, pos_columns: npt.A
     if isinstance(threshold, (bool, np.bool_)):
         raise TypeError(f"stop threshold must be {_ACCEPTED}, got bool")
     if isinstance(threshold, numbers.Real):
-        return StopTable(
-            np.full((1, n_columns), float(threshold)), np.zeros(n_bars, dtype=np.intp)
-        )
-    if not isinstance(threshold, (list, tuple, np.ndarray)) and not hasattr(
-        threshold, "__array__"
-    ):
+        return StopTable(np.full((1, n_columns), float(threshold)), np.zeros(n_bars, dtype=np.intp))
+    if not isinstance(threshold, (list, tuple, np.ndarray)) and not hasattr(threshold, "__array__"):
         raise TypeError(f"stop threshold must be {_ACCEPTED}, got {type(threshold).__name__}")
     try:
         levels = np.asarray(threshold, dtype=np.float64)
     except (TypeError, ValueError) as error:
         raise TypeError(
-            f"stop threshold must be {_ACCEPTED}, got a {type(threshold).__name__} "
-            f"that is not numeric ({error})"
+            f"stop threshold must be {_ACCEPTED}, got a {type(threshold).__name__} that is not numeric ({error})"
         ) from error
     if levels.ndim == 0:
         return StopTable(np.full((1, n_columns), float(levels)), np.zeros(n_bars, dtype=np.intp))
     if levels.ndim == 1:
         if levels.shape[0] != n_columns:
             raise ValueError(
-                f"per-column stop thresholds have {levels.shape[0]} entries "
-                f"but there are {n_columns} position columns"
+                f"per-column stop thresholds have {levels.shape[0]} entries but there are {n_columns} position columns"
             )
         return StopTable(levels.reshape(1, n_columns), np.zeros(n_bars, dtype=np.intp))
     if levels.ndim == 2:

@@ -24,8 +24,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-FloatArray = npt.NDArray[np.float64]
-IntArray = npt.NDArray[np.int64]
+from tolvane._types import FloatArray, IntArray
 
 NANOSECONDS_PER_DAY = 86_400 * 10**9
 
@@ -97,8 +96,8 @@ def max_drawdown(equity: FloatArray) -> tuple[float, int, int, int]:
     depth = float(drawdown[trough])
     if not depth < 0:
         return 0.0 if depth == 0 else math.nan, -1, -1, -1
-    peak = int(np.flatnonzero(equity[:trough + 1] == running_peak[trough])[-1])
-    recovered = np.flatnonzero(equity[trough + 1:] >= equity[peak])
+    peak = int(np.flatnonzero(equity[: trough + 1] == running_peak[trough])[-1])
+    recovered = np.flatnonzero(equity[trough + 1 :] >= equity[peak])
     recovery = trough + 1 + int(recovered[0]) if len(recovered) else -1
     return depth, peak, trough, recovery
 
@@ -115,9 +114,10 @@ def held_bars(entry_bar: IntArray, exit_bar: IntArray, bars: int) -> npt.NDArray
     return np.cumsum(change[:-1]) > 0
 
 
-def new_position_weights(trade_stock: IntArray, entry_bar: IntArray, exit_bar: IntArray,
-                         entry_weight: FloatArray) -> FloatArray:
-    """|entry weight| of the trades that open a position: a record that only
+def new_position_weights(
+    trade_stock: IntArray, entry_bar: IntArray, exit_bar: IntArray, entry_weight: FloatArray
+) -> FloatArray:
+    """The absolute entry weight of the trades that open a position: a record that only
     continues its stock's previous record (same side, starting on the bar the
     previous one ended, as a rebalance splits a held position) counts 0."""
     side = (entry_weight > 0).astype(np.int64)
@@ -214,18 +214,15 @@ def summary(
         "turnover": _ratio(float(bought[in_period].sum()), years),
     }
     if benchmark is not None:
-        stats.update(_benchmark_statistics(returns, np.asarray(benchmark[start:], dtype=np.float64),
-                                           per_year, rate))
+        stats.update(_benchmark_statistics(returns, np.asarray(benchmark[start:], dtype=np.float64), per_year, rate))
     return stats
 
 
-def _benchmark_statistics(returns: FloatArray, prices: FloatArray, per_year: float,
-                          rate: float) -> dict[str, float]:
+def _benchmark_statistics(returns: FloatArray, prices: FloatArray, per_year: float, rate: float) -> dict[str, float]:
     known = np.flatnonzero(np.isfinite(prices))
     if len(known) < 2:
-        return dict.fromkeys(["benchmark_cagr", "benchmark_max_drawdown", "beta", "alpha", "correlation"],
-                             math.nan)
-    observed = prices[known[0]:known[-1] + 1]
+        return dict.fromkeys(["benchmark_cagr", "benchmark_max_drawdown", "beta", "alpha", "correlation"], math.nan)
+    observed = prices[known[0] : known[-1] + 1]
     benchmark_returns = simple_returns(prices)
     paired = np.isfinite(benchmark_returns) & np.isfinite(returns)
     ours, theirs = returns[paired], benchmark_returns[paired]

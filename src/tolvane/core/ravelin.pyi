@@ -1,11 +1,13 @@
 import datetime as _datetime
+from collections.abc import MutableMapping
 from types import ModuleType
-from typing import Any, MutableMapping, TypeVar
+from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 
-from tolvane._stops import StopTable as StopTable, stop_table as stop_table
+from tolvane._stops import StopTable as StopTable
+from tolvane._stops import stop_table as stop_table
 
 org_np: ModuleType
 vexal: ModuleType

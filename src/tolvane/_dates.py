@@ -1,0 +1,114 @@
+"""Dates as the user gives them and as the engine reads them.
+
+The engine reads dates as int64 nanoseconds (UTC for tz-aware dates); the
+user reads them as dates: messages show a day alone when it has no time of
+day.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from tolvane._types import IntArray
+from tolvane.errors import InputError, InputTypeError
+
+_ONE_DAY = pd.Timedelta(days=1)
+_ONE_NANOSECOND = pd.Timedelta(1, "ns")
+
+
+def format_date(stamp: pd.Timestamp) -> str:
+    """A date as messages show it: the day alone when it has no time of day.
+
+    >>> format_date(pd.Timestamp("2024-01-03")), format_date(pd.Timestamp("2024-01-03 09:30"))
+    ('2024-01-03', '2024-01-03T09:30:00')
+    """
+    return stamp.strftime("%Y-%m-%d") if stamp == stamp.normalize() else stamp.isoformat()
+
+
+def listing(items: Iterable[Any], limit: int = 10) -> str:
+    """Items for a message: text quoted, at most `limit` of them."""
+    items = list(items)
+    shown = ", ".join(repr(item) if isinstance(item, str) else str(item) for item in items[:limit])
+    return shown if len(items) <= limit else f"{shown} and {len(items) - limit} more"
+
+
+def dates_listing(stamps: Iterable[pd.Timestamp]) -> str:
+    return listing([format_date(stamp) for stamp in stamps], limit=5).replace("'", "")
+
+
+def check_dates(name: str, index: pd.Index) -> pd.DatetimeIndex:
+    """The index of `name`, which must be sorted, unique dates."""
+    if not isinstance(index, pd.DatetimeIndex):
+        raise InputTypeError(
+            f"{name} must be indexed by dates (a DatetimeIndex), got a "
+            f"{type(index).__name__}; convert it with pd.to_datetime"
+        )
+    if index.hasnans:
+        raise InputError(f"{name} has missing dates (NaT) in its index")
+    if not index.is_monotonic_increasing:
+        values = index.asi8
+        bad = int(np.flatnonzero(values[1:] < values[:-1])[0]) + 1
+        raise InputError(
+            f"{name}'s dates are not in ascending order: {format_date(index[bad])} comes after "
+            f"{format_date(index[bad - 1])}; sort it with .sort_index()"
+        )
+    if not index.is_unique:
+        duplicated = index[index.duplicated()].unique()
+        raise InputError(f"{name} has duplicated dates: {dates_listing(duplicated)}")
+    return index
+
+
+def nanoseconds(name: str, index: pd.DatetimeIndex) -> IntArray:
+    """The dates as int64 nanoseconds, UTC for tz-aware dates."""
+    if index.tz is not None:
+        index = index.tz_convert("UTC").tz_localize(None)
+    try:
+        return np.asarray(index.as_unit("ns").asi8, dtype=np.int64)
+    except (OverflowError, pd.errors.OutOfBoundsDatetime) as error:
+        raise InputError(f"{name} has dates outside 1677..2262, which nanoseconds cannot hold") from error
+
+
+def local_nanoseconds(dates: pd.DatetimeIndex) -> IntArray:
+    """The dates' wall time as int64 nanoseconds (the time zone dropped)."""
+    wall = dates.tz_localize(None) if dates.tz is not None else dates
+    return np.asarray(wall.as_unit("ns").asi8, dtype=np.int64)
+
+
+def whole_days_to_day_ends(index: pd.DatetimeIndex) -> pd.DatetimeIndex:
+    """A date at midnight stands for its whole day: its last nanosecond."""
+    if len(index) and (index == index.normalize()).all():
+        return index + (_ONE_DAY - _ONE_NANOSECOND)
+    return index
+
+
+def bar_of_date(price_index: IntArray, stamp_ns: IntArray) -> npt.NDArray[np.intp]:
+    """For each date, the last bar dated on or before it (-1 if none)."""
+    return np.searchsorted(price_index, stamp_ns, side="right") - 1
+
+
+def dates_at(dates: pd.DatetimeIndex, bars: IntArray) -> pd.DatetimeIndex:
+    """``dates[bar]`` for each bar, NaT where the bar is outside the dates."""
+    inside = (bars >= 0) & (bars < len(dates))
+    return pd.DatetimeIndex(dates.array.take(np.where(inside, bars, -1), allow_fill=True))
+
+
+class TimezoneCheck:
+    """All dates of a run must be naive, or all tz-aware."""
+
+    def __init__(self, name: str, index: pd.DatetimeIndex) -> None:
+        self.name = name
+        self.tz = index.tz
+
+    def check(self, name: str, index: pd.DatetimeIndex) -> None:
+        if (index.tz is None) != (self.tz is None):
+            aware, naive = (name, self.name) if index.tz is not None else (self.name, name)
+            zone = index.tz if index.tz is not None else self.tz
+            raise InputError(
+                f"timezone mismatch: {aware}'s dates are tz-aware ({zone}) but {naive}'s are "
+                "naive; make both naive or both aware (.tz_localize / .tz_convert)"
+            )

@@ -1,0 +1,3 @@
+"""The version of the package."""
+
+__version__ = "0.1.0"

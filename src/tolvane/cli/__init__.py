@@ -1,0 +1,55 @@
+"""The ``tolvane`` command: backtests on CSV and Parquet files.
+
+    tolvane backtest --close close.parquet --position weights.csv [--rebalance ME]
+                     [--fee-ratio 0.001] [--stop-loss 0.1] [--trades trades.csv] [--json run.json]
+
+Every expected failure (a missing or unreadable file, a table without dates,
+a non-numeric cell, inputs that cannot be run together) is one line on
+standard error, ``tolvane: error: ...``, with exit status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+
+from tolvane.cli._command import add_backtest_arguments, backtest_command
+from tolvane.errors import TolvaneError
+
+__all__ = ["main"]
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="tolvane", description="Portfolio backtests on CSV and Parquet files.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    add_backtest_arguments(
+        commands.add_parser(
+            "backtest",
+            help="run one backtest",
+            description="Run one backtest and print its statistics and first trades. Tables are wide: a date "
+            "column (or a stored date index) and one column per ticker; CSV, or Parquet with the "
+            "'parquet' extra.",
+        )
+    )
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command; returns the exit status."""
+    parser = _parser()
+    arguments = parser.parse_args(argv)
+    try:
+        return backtest_command(arguments)
+    except TolvaneError as problem:
+        parser.exit(2, f"tolvane: error: {problem}\n")
+    except BrokenPipeError:
+        # The reader stopped early (`... | head`): nothing failed. Later writes,
+        # the interpreter's own flush at exit included, go nowhere.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,149 @@
+"""The ``tolvane backtest`` command: its arguments, derived from the options
+of :func:`tolvane.backtest`, and the run they ask for."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Callable
+from typing import Any
+
+import pandas as pd
+
+from tolvane._dates import format_date
+from tolvane._options import OPTION_FIELDS, CommandLine, command_line
+from tolvane.cli._tables import read_table, write_table
+from tolvane.errors import DataFileError
+
+
+def _level_or_file(text: str) -> float | str:
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
+#: argparse settings of each kind of argument (CommandLine.reads).
+_ARGUMENTS: dict[str, dict[str, Any]] = {
+    "table": {},
+    "trade price": {},
+    "delisting table": {},
+    "benchmark table": {},
+    "text": {},
+    "number": {"type": float},
+    "whole number": {"type": int},
+    "level or table": {"type": _level_or_file},
+    "switch": {"action": "store_true"},
+    "negated switch": {"action": "store_false"},
+}
+
+
+def _delisting(path: str) -> pd.Series:
+    table = read_table(path, numeric=False)
+    if "ticker" not in table.columns:
+        raise DataFileError(path, "needs a 'ticker' column and a 'date' column")
+    return pd.Series(table.index, index=table["ticker"].astype(str))
+
+
+def _benchmark(path: str) -> pd.Series:
+    table = read_table(path)
+    if len(table.columns) != 1:
+        raise DataFileError(path, f"needs one value column besides the dates, has {len(table.columns)}")
+    return table.iloc[:, 0]
+
+
+def _trade_price(value: str) -> Any:
+    return value if value in ("open", "close") else read_table(value)
+
+
+def _level(value: float | str) -> Any:
+    return read_table(value) if isinstance(value, str) else value
+
+
+#: How the value an argument parsed becomes the option's value, where files are read.
+_READERS: dict[str, Callable[[Any], Any]] = {
+    "table": read_table,
+    "trade price": _trade_price,
+    "delisting table": _delisting,
+    "benchmark table": _benchmark,
+    "level or table": _level,
+}
+
+
+def add_backtest_arguments(parser: argparse.ArgumentParser) -> None:
+    """The command's arguments: the input files, one per option of
+    :func:`tolvane.backtest`, and what to print and write."""
+    files = parser.add_argument_group("input files")
+    files.add_argument("--close", required=True, metavar="FILE", help="closing prices")
+    files.add_argument(
+        "--position",
+        required=True,
+        metavar="FILE",
+        help="target weights per date and ticker (true/false columns: equal weights)",
+    )
+    groups = {"input files": files, "trading rules": parser.add_argument_group("trading rules")}
+    for option in OPTION_FIELDS:
+        spec: CommandLine = command_line(option)
+        settings = dict(_ARGUMENTS[spec.reads], dest=option.name, help=spec.help)
+        if spec.metavar is not None:
+            settings["metavar"] = spec.metavar
+        if "action" not in settings:
+            settings["default"] = option.default
+        groups[spec.group].add_argument(spec.flag or f"--{option.name.replace('_', '-')}", **settings)
+
+    output = parser.add_argument_group("output")
+    output.add_argument("--trades", metavar="FILE", help="write the trade table (.csv or .parquet)")
+    output.add_argument("--json", metavar="FILE", help="write the report as JSON (tolvane.Report.load reads it)")
+    output.add_argument(
+        "--report", metavar="FILE", help="write the report as a self-contained HTML page (needs the 'report' extra)"
+    )
+    output.add_argument("--rows", type=int, default=10, help="trades to print (default 10)")
+    output.add_argument("--risk-free", type=float, default=0.0, help="annual risk-free rate for the statistics")
+
+
+def _format_stat(value: Any) -> str:
+    if isinstance(value, pd.Timestamp):
+        return format_date(value)
+    if value is pd.NaT:
+        return "-"
+    if isinstance(value, float):
+        return "n/a" if value != value else f"{value:.6g}"
+    return str(value)
+
+
+def backtest_command(arguments: argparse.Namespace) -> int:
+    """Run the backtest the arguments describe; print and write its results."""
+    import tolvane
+
+    options: dict[str, Any] = {}
+    for option in OPTION_FIELDS:
+        value = getattr(arguments, option.name)
+        reader = _READERS.get(command_line(option).reads)
+        options[option.name] = reader(value) if reader is not None and value is not None else value
+    report = tolvane.backtest(read_table(arguments.position), read_table(arguments.close), **options)
+    stats = report.stats(risk_free=arguments.risk_free)
+    width = max(len(name) for name in stats.index)
+    print("statistics")
+    for name, value in stats.items():
+        print(f"  {name:<{width}}  {_format_stat(value)}")
+    trades = report.trades
+    shown = min(arguments.rows, len(trades))
+    print(f"\nfirst {shown} of {len(trades)} trades")
+    if shown:
+        print(
+            trades.head(shown)
+            .drop(columns=["entry_bar", "exit_bar"])
+            .to_string(float_format=lambda value: f"{value:.4f}")
+        )
+    sys.stdout.flush()
+    if arguments.trades is not None:
+        write_table(trades, arguments.trades)
+    for path, write in [(arguments.json, report.save), (arguments.report, report.to_html)]:
+        if path is not None:
+            try:
+                write(path)
+            except OSError as error:
+                raise DataFileError(path, f"cannot write it: {error.strerror or error}") from None
+            except ImportError as error:
+                raise DataFileError(path, str(error)) from None
+    return 0

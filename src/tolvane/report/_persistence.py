@@ -1,0 +1,141 @@
+"""A report's record as JSON-ready data, and back.
+
+The data is strict JSON: NaN is null, infinities are text, dates are ISO
+text restored in their time zone and unit; numbers round-trip exactly.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping
+from typing import Any, Literal, cast
+
+import numpy as np
+import pandas as pd
+
+from tolvane._operations import StockOperations
+from tolvane._records import ExcursionLayout
+from tolvane._types import FloatArray
+from tolvane.report._record import RunRecord
+
+FORMAT = "tolvane.report"
+FORMAT_VERSION = 1
+
+
+def to_data(record: RunRecord, stats: pd.Series) -> dict[str, Any]:
+    """The record and its statistics as JSON-ready data."""
+    operations = record.operations
+    return {
+        "format": FORMAT,
+        "version": FORMAT_VERSION,
+        "settings": {name: _json_value(value) for name, value in record.settings.items()},
+        "stats": {name: _json_value(value) for name, value in stats.items()},
+        "timezone": None if record.dates.tz is None else str(record.dates.tz),
+        "date_unit": record.dates.unit,
+        "date_frequency": record.dates.freqstr,
+        "dates": _iso(record.dates),
+        "position_dates": _iso(record.position_dates),
+        "tickers": [_json_value(ticker) for ticker in record.tickers],
+        "equity": _floats(record.equity),
+        "benchmark": None
+        if record.benchmark is None
+        else {"name": _json_value(record.benchmark.name), "prices": _floats(record.benchmark.to_numpy())},
+        "trades": {
+            "ticker": [_json_value(ticker) for ticker in record.tickers[record.trade_stock]],
+            "entry_bar": record.entry_bar.tolist(),
+            "exit_bar": record.exit_bar.tolist(),
+            "weight": _floats(record.entry_weight),
+            "profile": [_floats(profile) for profile in record.profiles],
+        },
+        "operations": {
+            "weights": {str(sid): _json_value(w) for sid, w in operations.weights.items()},
+            "next_weights": {str(sid): _json_value(w) for sid, w in operations.next_weights.items()},
+            "actions": {str(sid): a for sid, a in operations.actions.items()},
+            "weight_row": operations.weight_row,
+            "next_weight_row": operations.next_weight_row,
+        },
+    }
+
+
+def from_data(data: Mapping[str, Any]) -> RunRecord:
+    """The record that :func:`to_data` wrote."""
+    if data.get("format") != FORMAT:
+        raise ValueError("not a saved tolvane report (its 'format' is not 'tolvane.report')")
+    if data.get("version") != FORMAT_VERSION:
+        raise ValueError(
+            f"saved report version {data.get('version')} is not supported (this tolvane reads version {FORMAT_VERSION})"
+        )
+    timezone, unit = data["timezone"], data["date_unit"]
+    tickers = pd.Index(data["tickers"])
+    trades = data["trades"]
+    dates = pd.DatetimeIndex(_dates(data["dates"], timezone, unit), freq=data["date_frequency"])
+    benchmark = data["benchmark"]
+    operations = data["operations"]
+    settings = dict(data["settings"])
+    width = ExcursionLayout.of_settings(settings).width
+    return RunRecord(
+        dates=dates,
+        tickers=tickers,
+        position_dates=_dates(data["position_dates"], timezone, unit),
+        equity=_array(data["equity"]),
+        trade_stock=np.asarray(tickers.get_indexer(pd.Index(trades["ticker"], dtype=tickers.dtype)), dtype=np.int64),
+        entry_bar=np.asarray(trades["entry_bar"], dtype=np.int64),
+        exit_bar=np.asarray(trades["exit_bar"], dtype=np.int64),
+        entry_weight=_array(trades["weight"]),
+        profiles=_array(trades["profile"]).reshape(len(trades["entry_bar"]), width),
+        operations=StockOperations(
+            weights={int(sid): _float(w) for sid, w in operations["weights"].items()},
+            next_weights={int(sid): _float(w) for sid, w in operations["next_weights"].items()},
+            actions={int(sid): str(a) for sid, a in operations["actions"].items()},
+            weight_row=int(operations["weight_row"]),
+            next_weight_row=int(operations["next_weight_row"]),
+        ),
+        settings=settings,
+        benchmark=None
+        if benchmark is None
+        else pd.Series(_array(benchmark["prices"]), index=dates, name=benchmark["name"]),
+    )
+
+
+def _float(value: Any) -> float:
+    return math.nan if value is None else float(value)
+
+
+def _floats(values: Any) -> list[float | None]:
+    return [None if value != value else value for value in np.asarray(values, dtype=np.float64).tolist()]
+
+
+def _array(values: Any) -> FloatArray:
+    return np.array([math.nan if value is None else value for value in _flatten(values)], dtype=np.float64)
+
+
+def _flatten(values: Any) -> list[Any]:
+    if values and isinstance(values[0], list):
+        return [item for row in values for item in row]
+    return list(values)
+
+
+def _json_value(value: Any) -> Any:
+    """A value JSON can hold: numbers (NaN as null), text, dates as ISO text."""
+    if value is None or value is pd.NaT or isinstance(value, (bool, str)):
+        return None if value is pd.NaT else value
+    if isinstance(value, pd.Timestamp):
+        return value.isoformat()
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        number = float(value)
+        return number if math.isfinite(number) else (None if number != number else str(number))
+    return str(value)
+
+
+def _iso(dates: pd.DatetimeIndex) -> list[str]:
+    return [stamp.isoformat() for stamp in dates]
+
+
+def _dates(values: list[str], timezone: str | None, unit: str) -> pd.DatetimeIndex:
+    if timezone is None:
+        dates = pd.DatetimeIndex(pd.to_datetime(values, format="ISO8601"))
+    else:
+        dates = pd.DatetimeIndex(pd.to_datetime(values, format="ISO8601", utc=True)).tz_convert(timezone)
+    return dates.as_unit(cast(Literal["s", "ms", "us", "ns"], unit))

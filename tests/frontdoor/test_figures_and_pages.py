@@ -1,0 +1,185 @@
+"""Figures, the HTML page and the notebook display of a report; the page is
+opened in a real headless Chromium."""
+
+import base64
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+from optional import require
+
+import tolvane
+
+matplotlib = require("matplotlib", "report")
+require("jinja2", "report")
+
+KINDS = ["equity", "monthly", "excursions", "trades", "exposure"]
+HOSTILE = "<script>alert(1)</script>"
+
+
+def run(trading=True, window=0):
+    rng = np.random.default_rng(11)
+    dates = pd.bdate_range("2021-01-01", periods=300)
+    tickers = ["AAA", "BBB", HOSTILE, "DDD"]
+    close = pd.DataFrame(50 * np.exp(np.cumsum(rng.normal(0, 0.02, (300, 4)), axis=0)), index=dates, columns=tickers)
+    position = pd.DataFrame(rng.uniform(0, 0.3, (15, 4)) * trading, index=dates[::20], columns=tickers)
+    return tolvane.backtest(
+        position,
+        close,
+        stop_loss=0.08,
+        excursion_window=window,
+        excursion_window_step=3,
+        benchmark=close.mean(axis=1).rename("market"),
+    )
+
+
+@pytest.fixture(scope="module")
+def report():
+    return run(window=12)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("trading", [True, False], ids=["trades", "no trades"])
+def test_every_figure_is_titled_labelled_and_never_shown(kind, trading, report):
+    from matplotlib import pyplot
+    from matplotlib.figure import Figure
+
+    figure = (report if trading else run(trading=False)).plot(kind)
+    assert isinstance(figure, Figure) and pyplot.get_fignums() == []  # built without pyplot
+    texts = [figure.get_suptitle()] + [ax.get_title(loc) for ax in figure.axes for loc in ("left", "center")]
+    assert any(texts), "no title"
+    labels = [ax.get_xlabel() + " " + ax.get_ylabel() for ax in figure.axes if ax.get_visible()]
+    if kind == "monthly":
+        assert "(%)" in figure.get_suptitle()
+    elif trading or kind == "equity":
+        assert any("(%)" in label for label in labels)
+    else:  # an explanatory empty panel
+        assert any("no " in text.get_text() and "trades" in text.get_text() for ax in figure.axes for text in ax.texts)
+    figure.savefig(os.devnull, format="png")
+
+
+def test_an_unknown_kind_is_refused(report):
+    with pytest.raises(ValueError, match="kind must be one of 'equity', 'monthly'"):
+        report.plot("pie")
+
+
+def test_monthly_returns_compound_to_the_run(report):
+    from tolvane.report._run_figures import monthly_returns
+
+    grid = monthly_returns(report)
+    start = report.stats()["start"]
+    growth = np.nanprod(1 + grid.iloc[:, :12].to_numpy())
+    assert growth == pytest.approx(report.equity.iloc[-1] / report.equity.loc[start], rel=1e-12)
+    assert list(grid.columns) == [*range(1, 13), "year"]
+
+
+def test_the_page_is_self_contained_and_escaped(tmp_path, report):
+    path = tmp_path / "report.html"
+    report.to_html(path)
+    page = path.read_text(encoding="utf-8")
+    assert HOSTILE not in page and "&lt;script&gt;alert(1)&lt;/script&gt;" in page
+    assert not re.search(r"""(src|href)=["'](?!data:)""", page), "the page loads something"
+    assert "<script" not in page and "@import" not in page and "url(" not in page
+    images = re.findall(r'src="data:image/png;base64,([^"]+)"', page)
+    assert len(images) == len(KINDS)
+    assert all(base64.b64decode(image)[:8] == b"\x89PNG\r\n\x1a\n" for image in images)
+    listed = len(re.findall(r"<tr><th>\d+</th>", page))
+    assert listed == min(100, len(report.trades))
+    if len(report.trades) > 100:
+        assert f"{len(report.trades) - 100:,} more are not shown" in page
+
+
+def test_the_notebook_display_is_the_statistics_and_the_equity_figure(report):
+    page = report._repr_html_()
+    assert page.count("data:image/png;base64,") == 1 and 'id="stats"' in page and 'id="trades"' not in page
+
+
+def test_the_command_writes_the_page(tmp_path, report):
+    dates = pd.bdate_range("2022-01-03", periods=40, name="date")
+    close = pd.DataFrame({"AAA": np.linspace(10, 14, 40)}, index=dates)
+    close.to_csv(tmp_path / "close.csv")
+    close.iloc[[0]].assign(AAA=1.0).to_csv(tmp_path / "weights.csv")
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "tolvane",
+            "backtest",
+            "--close",
+            "close.csv",
+            "--position",
+            "weights.csv",
+            "--report",
+            "out.html",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+    )
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "out.html").read_text(encoding="utf-8").count("data:image/png") == len(KINDS)
+
+
+def chromium():
+    """The system Chromium and its driver, or a reason to skip."""
+    browser, driver = shutil.which("chromium"), shutil.which("chromedriver")
+    if browser is None or driver is None:
+        pytest.skip(
+            "Debian's chromium and chromium-driver are not installed (apt-get install chromium chromium-driver)"
+        )
+    webdriver = require("selenium.webdriver", "test")
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = browser
+    for argument in [
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--window-size=1280,1000",
+        "--disable-dev-shm-usage",
+        "--no-first-run",
+    ]:
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    return webdriver.Chrome(service=Service(driver), options=options)
+
+
+def test_the_page_renders_in_a_real_browser(tmp_path, report):
+    path = tmp_path / "report.html"
+    report.to_html(path)
+    browser = chromium()
+    try:
+        browser.get(path.as_uri())
+        errors = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "ERROR")]
+        assert errors == []
+        sizes = browser.execute_script(
+            "return [...document.querySelectorAll('img, svg')].map(e => [e.getBoundingClientRect().width,"
+            " e.getBoundingClientRect().height, e.complete === undefined || e.naturalWidth > 0])"
+        )
+        assert len(sizes) == len(KINDS) and all(w > 100 and h > 100 and loaded for w, h, loaded in sizes)
+        rows = browser.execute_script(
+            "return [...document.querySelectorAll('#stats tbody th')].map(e => e.textContent)"
+        )
+        assert rows == list(report.stats().index)
+        height = browser.execute_script("return document.documentElement.scrollHeight")
+        shot = browser.execute_cdp_cmd(
+            "Page.captureScreenshot",
+            {
+                "format": "png",
+                "captureBeyondViewport": True,
+                "clip": {"x": 0, "y": 0, "width": 1280, "height": height, "scale": 1},
+            },
+        )
+    finally:
+        browser.quit()
+    (tmp_path / "page.png").write_bytes(base64.b64decode(shot["data"]))
+    from matplotlib import image
+
+    pixels = image.imread(tmp_path / "page.png")
+    assert pixels.shape[0] == height and pixels[..., :3].std() > 0.05  # not a blank page
