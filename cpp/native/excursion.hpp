@@ -57,6 +57,52 @@ struct ProfileBlock {
     double ret;            // value ratio - 1
 };
 
+// The running statistics of a trade's path up to its latest point.
+struct PathState {
+    double ratio;          // the trade's value relative to its entry trade price
+    double running_max;    // cummax
+    double running_min;    // cummin
+    double max_at_min;     // cummax at the point recorded as where the minimum was set
+    double drawdown;       // mdd
+    double profit_points;  // profit_period
+
+    ProfileBlock block() const noexcept {
+        return {running_min - 1, running_max - 1, max_at_min - 1, drawdown, profit_points, ratio - 1};
+    }
+};
+
+// Follows a trade's value along its path, one point per bar: the entry bar,
+// then each later bar's close in turn. A zero divisor (a zero entry price, or
+// a zero close followed by a known one) stops the path for good: failed()
+// then reports it, and the trade's analysis fails with FloatDivisionError.
+class PathFollower {
+public:
+    // Point 0: the entry bar's close over its trade price (mirrored around 2
+    // for a short), less the fee when the entry paid costs.
+    PathFollower(double entry_price, double entry_close, bool is_long, bool entry_paid_costs,
+                 double fee_ratio) noexcept;
+
+    // The next point, from its bar's close (NaN: missing, the ratio stays).
+    void follow(double close) noexcept;
+
+    // The return ratio of the latest point with the exit's costs: valued at
+    // the exit trade price instead of the close when the path has left its
+    // entry bar, then less fee and tax. A zero exit close fails the path.
+    double exit_ratio(bool left_entry_bar, double exit_price, double exit_close, double fee_ratio,
+                      double tax_ratio) noexcept;
+
+    bool failed() const noexcept { return failed_; }
+    std::uint64_t points() const noexcept { return points_; }
+    const PathState& state() const noexcept { return state_; }
+
+private:
+    bool is_long_;
+    bool failed_ = false;
+    double last_close_;  // the last known close, base of the next move
+    PathState state_{};
+    std::uint64_t points_ = 1;
+};
+
 // The blocks that a profile needs, taken while following the trade's path.
 struct TradePath {
     std::uint64_t points = 0;                 // N: bars from the entry to the path's end
