@@ -1,6 +1,7 @@
 #include "ravelin/run.hpp"
 
 #include <optional>
+#include <vector>
 
 #include "native/price_check.hpp"
 #include "native/simulation.hpp"
@@ -84,6 +85,16 @@ private:
     throw py::ErrorAlreadySet{};
 }
 
+// The price column of each position column (-1: none), from the column map.
+std::vector<int> price_columns_of(const std::map<int, int>& column_map,
+                                  const native::StridedView2D<double>& pos_values) {
+    std::vector<int> columns(static_cast<std::size_t>(pos_values.columns()), -1);
+    for (const auto& [sid, column] : column_map) {
+        if (sid >= 0 && static_cast<std::size_t>(sid) < columns.size()) columns[sid] = column;
+    }
+    return columns;
+}
+
 StopTableViews view_stop_table(py::Ref table) {
     StopTableViews views;
     views.values = py::checked(PyObject_GetAttrString(table.get(), "values"));
@@ -125,7 +136,7 @@ py::Ref run_backtest(const BacktestArguments& arguments) {
     std::map<int, int> column_map = map_columns(arrays[kPriceColumns], arrays[kPosColumns]);
     npy_intp bars = market.price_index.size();
     py::Ref creturn = py::checked(PyArray_EMPTY(1, &bars, NPY_DOUBLE, 0));
-    native::Simulation simulation(market, options, column_map);
+    native::Simulation simulation(market, options, price_columns_of(column_map, market.pos_values));
 
     const auto position_columns = arguments.buffers[kPosColumns].view1d<PyObject*>().size();
     if (market.pos_values.columns() != position_columns) {
