@@ -24,6 +24,17 @@ std::optional<std::ptrdiff_t> first_out_of_order(StridedView1D<std::int64_t> dat
     return std::nullopt;
 }
 
+std::optional<int> first_unpriced_traded_column(const StridedView2D<double>& targets,
+                                                std::span<const int> price_column_of) {
+    for (std::ptrdiff_t sid = 0; sid < targets.columns(); ++sid) {
+        if (static_cast<std::size_t>(sid) < price_column_of.size() && price_column_of[sid] >= 0) continue;
+        for (std::ptrdiff_t row = 0; row < targets.rows(); ++row) {
+            if (targets(row, sid) != 0) return static_cast<int>(sid);  // NaN is != 0
+        }
+    }
+    return std::nullopt;
+}
+
 Simulation::Simulation(const MarketData& market, const RunOptions& options,
                        std::span<const int> price_column_of)
     : market_(market),
@@ -41,14 +52,7 @@ Simulation::Simulation(const MarketData& market, const RunOptions& options,
 }
 
 std::optional<int> Simulation::unpriced_traded_column() const {
-    const StridedView2D<double>& targets = market_.pos_values;
-    for (std::ptrdiff_t sid = 0; sid < targets.columns(); ++sid) {
-        if (price_column_of_[sid] >= 0) continue;
-        for (std::ptrdiff_t row = 0; row < targets.rows(); ++row) {
-            if (targets(row, sid) != 0) return static_cast<int>(sid);  // NaN is != 0
-        }
-    }
-    return std::nullopt;
+    return first_unpriced_traded_column(market_.pos_values, price_column_of_);
 }
 
 void Simulation::set_stop_levels(StopLevels stop_loss, StopLevels take_profit) {

@@ -71,6 +71,12 @@ struct HeldQuotes {
 // The first element of `dates` that is earlier than the one before it.
 std::optional<std::ptrdiff_t> first_out_of_order(StridedView1D<std::int64_t> dates);
 
+// The first position column without a price column (-1 in `price_column_of`,
+// or beyond it) whose target weight is non-zero (or NaN) in some row of
+// `targets`: such a column could not be priced.
+std::optional<int> first_unpriced_traded_column(const StridedView2D<double>& targets,
+                                                std::span<const int> price_column_of);
+
 class Simulation {
 public:
     // `price_column_of` maps position columns to price columns (-1: none;
@@ -80,8 +86,7 @@ public:
     Simulation(const MarketData& market, const RunOptions& options,
                std::span<const int> price_column_of);
 
-    // The first position column without a price column whose target weight is
-    // non-zero (or NaN) in some row: such a column could not be priced.
+    // first_unpriced_traded_column() of the run.
     std::optional<int> unpriced_traded_column() const;
 
     void set_stop_levels(StopLevels stop_loss, StopLevels take_profit);

@@ -1,0 +1,190 @@
+#include "native/column_recorder.hpp"
+
+namespace tolvane::native {
+namespace {
+
+constexpr std::uint64_t kNoSample = ~std::uint64_t{0};
+
+// Writes the six values of `block` from `first` on, in profile order.
+void write_block(double* profile, std::int64_t first, const ProfileBlock& block) {
+    double* values = profile + first;
+    values[0] = block.mae;
+    values[1] = block.gmfe;
+    values[2] = block.bmfe;
+    values[3] = block.mdd;
+    values[4] = block.profit_period;
+    values[5] = block.ret;
+}
+
+}  // namespace
+
+ColumnRecorder::ColumnRecorder(StridedView2D<double> price, StridedView2D<double> close,
+                               std::span<const int> price_column_of,
+                               const AnalysisSettings& settings, bool split_resized_positions,
+                               std::size_t expected_trades)
+    : price_(price),
+      close_(close),
+      price_column_of_(price_column_of),
+      settings_(settings),
+      split_(split_resized_positions),
+      entries_(price_column_of.size()),
+      open_path_of_(price_column_of.size(), -1) {
+    if (settings.window < 0 || settings.window_step < 1) {
+        throw BrokenInvariant("a profile needs a window >= 0 and a step >= 1");
+    }
+    columns_.profile_length = profile_length(settings.window, settings.window_step);
+    columns_.stock.reserve(expected_trades);
+    columns_.entry_bar.reserve(expected_trades);
+    columns_.exit_bar.reserve(expected_trades);
+    columns_.entry_weight.reserve(expected_trades);
+    columns_.entry_paid.reserve(expected_trades);
+    columns_.exit_paid.reserve(expected_trades);
+    columns_.exit_reason.reserve(expected_trades);
+    columns_.profiles.reserve(expected_trades * static_cast<std::size_t>(columns_.profile_length));
+}
+
+void ColumnRecorder::entered(int sid, double weight, bool paid) {
+    entries_[sid] = {bar_, weight, paid};
+    const int column = price_column_of_[sid];
+    const PathFollower follower(price_(bar_, column), close_(bar_, column), weight > 0, paid,
+                                settings_.fee_ratio);
+    int& index = open_path_of_[sid];
+    if (index < 0) {
+        if (free_paths_.empty()) {
+            index = static_cast<int>(paths_.size());
+            paths_.push_back({column, bar_, follower, {}, kNoSample});
+        } else {
+            index = free_paths_.back();
+            free_paths_.pop_back();
+        }
+    }
+    OpenPath& path = paths_[index];
+    path.column = column;
+    path.entry_bar = bar_;
+    path.follower = follower;
+    path.samples.clear();
+    path.next_sample = settings_.window > 0 ? 0 : kNoSample;
+    take_sample(path);
+}
+
+void ColumnRecorder::close_seen(int sid, int bar, double close) {
+    const int index = open_path_of_[sid];
+    if (index < 0) return;
+    OpenPath& path = paths_[index];
+    // The entry bar is the path's first point; a failed path has stopped.
+    if (bar == path.entry_bar || path.follower.failed()) return;
+    if (static_cast<std::uint64_t>(bar - path.entry_bar) != path.follower.points()) {
+        throw BrokenInvariant("an open trade's closes must come one bar after another");
+    }
+    path.follower.follow(close);
+    take_sample(path);
+}
+
+void ColumnRecorder::exited(int sid, bool paid, ExitReason reason) {
+    record(sid, bar_, paid, reason);
+}
+
+void ColumnRecorder::finish(const PositionBook& book) {
+    for (int sid : book.sids()) {
+        if (book.at(sid) != 0) record(sid, -1, false, ExitReason::Open);  // NaN counts as open
+    }
+}
+
+// Window samples are taken at offsets 0, step, 2 step, ... below the window.
+void ColumnRecorder::take_sample(OpenPath& path) {
+    const std::uint64_t offset = path.follower.points() - 1;
+    if (offset != path.next_sample) return;
+    path.samples.push_back(path.follower.state().block());
+    const std::uint64_t next = offset + static_cast<std::uint64_t>(settings_.window_step);
+    path.next_sample = next < static_cast<std::uint64_t>(settings_.window) ? next : kNoSample;
+}
+
+// Ends the trade of `sid` at the current bar: `recorded_exit` is the exit bar
+// the columns show (-1 for a trade still open).
+void ColumnRecorder::record(int sid, std::int64_t recorded_exit, bool paid, ExitReason reason) {
+    const Entry entry = entries_[sid];
+    const std::size_t first = columns_.profiles.size();
+    columns_.profiles.resize(first + static_cast<std::size_t>(columns_.profile_length), -1.0);
+    double* profile = columns_.profiles.data() + first;
+    const int index = open_path_of_[sid];
+    if (index >= 0) {
+        complete_path(paths_[index], bar_, paid, profile);
+        open_path_of_[sid] = -1;
+        free_paths_.push_back(index);
+    } else {
+        // A stock that ends a trade it did not open since (a zero book entry
+        // sold again) is analysed from its latest entry, as the contract does.
+        analyse_anew(sid, bar_, paid, profile);
+    }
+    columns_.stock.push_back(sid);
+    columns_.entry_bar.push_back(entry.bar);
+    columns_.exit_bar.push_back(recorded_exit);
+    columns_.entry_weight.push_back(entry.weight);
+    columns_.entry_paid.push_back(entry.paid ? 1 : 0);
+    columns_.exit_paid.push_back(paid ? 1 : 0);
+    columns_.exit_reason.push_back(static_cast<std::uint8_t>(reason));
+}
+
+// Follows the rest of the path: to the later of `exit` and the end of the
+// window (cut at the last bar), taking the exit block at `exit`; the exit's
+// costs apply to the path's last point. Writes the profile.
+void ColumnRecorder::complete_path(OpenPath& path, std::int64_t exit, bool paid, double* profile) {
+    PathFollower& follower = path.follower;
+    if (follower.failed()) throw FloatDivisionError{};
+    const std::int64_t entry = path.entry_bar;
+    std::int64_t path_end = exit;
+    if (entry + settings_.window > path_end) path_end = entry + settings_.window;
+    if (path_end >= price_.rows()) path_end = price_.rows() - 1;
+    const auto points = static_cast<std::uint64_t>(path_end - entry + 1);
+    const auto exit_offset = static_cast<std::uint64_t>(exit - entry);
+
+    // The closes are seen up to the bar before the exit, or up to the exit
+    // itself when the trade ends after the last bar's close.
+    ProfileBlock exit_block{};
+    if (follower.points() == exit_offset + 1) {
+        exit_block = follower.state().block();
+    } else if (follower.points() != exit_offset) {
+        throw BrokenInvariant("a trade ended before its closes were seen");
+    }
+    const StridedView1D<double> closes = close_.column(path.column);
+    while (follower.points() < points) {
+        follower.follow(closes[entry + static_cast<std::int64_t>(follower.points())]);
+        if (follower.failed()) throw FloatDivisionError{};
+        take_sample(path);
+        if (follower.points() == exit_offset + 1) exit_block = follower.state().block();
+    }
+
+    if (paid) {
+        const bool left_entry_bar = entry != path_end;
+        double exit_price = 0.0;
+        double exit_close = 0.0;
+        if (left_entry_bar) {
+            exit_price = price_(path_end, path.column);
+            exit_close = close_(path_end, path.column);
+        }
+        const double exit_ratio = follower.exit_ratio(left_entry_bar, exit_price, exit_close,
+                                                      settings_.fee_ratio, settings_.tax_ratio);
+        if (follower.failed()) throw FloatDivisionError{};
+        // Only the last point's return changes; the other statistics stay.
+        const std::uint64_t last = points - 1;
+        const auto step = static_cast<std::uint64_t>(settings_.window_step);
+        if (!path.samples.empty() && (path.samples.size() - 1) * step == last) {
+            path.samples.back().ret = exit_ratio - 1;
+        }
+        if (exit_offset == last) exit_block.ret = exit_ratio - 1;
+    }
+    for (std::size_t j = 0; j < path.samples.size(); ++j) {
+        write_block(profile, static_cast<std::int64_t>(6 * j), path.samples[j]);
+    }
+    write_block(profile, columns_.profile_length - 6, exit_block);
+}
+
+void ColumnRecorder::analyse_anew(int sid, std::int64_t exit, bool paid, double* profile) const {
+    const Entry& entry = entries_[sid];
+    const TradeToAnalyse trade{price_column_of_[sid], entry.bar, exit, entry.weight > 0,
+                               entry.paid, paid};
+    const TradePath path = follow_trade(PriceMatrix(price_), PriceMatrix(close_), trade, settings_);
+    write_profile(path, CheckedArray<double>(profile, columns_.profile_length));
+}
+
+}  // namespace tolvane::native
