@@ -116,11 +116,11 @@ void Simulation::execute_queued_exits(Recorder& recorder) {
 template <TradeRecorder Recorder>
 void Simulation::rebalance_to_target(std::int64_t bar, BarRows& rows, Recorder& recorder) {
     const StridedView1D<double> target = market_.pos_values.row(pos_id_);
-    if (!options_.retain_cost_when_rebalance) {
-        std::fill(cr_.begin(), cr_.end(), 1.0);
-        std::fill(maxcr_.begin(), maxcr_.end(), 1.0);
-        std::fill(mincr_.begin(), mincr_.end(), 1.0);
-    } else {
+    // Without retained costs every stock's trackers restart at 1. Only the
+    // stocks in the book read theirs, and a stock enters the book only at a
+    // rebalance: resetting those the rebalance leaves in the book (below) is
+    // the same as resetting all.
+    if (options_.retain_cost_when_rebalance) {
         // A new entry or a change of side starts afresh; a held position that
         // keeps its side keeps its history.
         for (std::ptrdiff_t sid = 0; sid < target.size(); ++sid) {
@@ -134,7 +134,8 @@ void Simulation::rebalance_to_target(std::int64_t bar, BarRows& rows, Recorder& 
     if (const double* weights = target.contiguous_elements()) {
         std::copy(weights, weights + target.size(), rebalance_row_.begin());
     } else {
-        for (std::ptrdiff_t sid = 0; sid < target.size(); ++sid) rebalance_row_[sid] = target[sid];
+        const CheckedRange<double> row = target.range(0, target.size());
+        for (std::ptrdiff_t sid = 0; sid < target.size(); ++sid) rebalance_row_[sid] = row[sid];
     }
     // A stock stopped out since the latest rebalance is not bought back now.
     if (options_.stop_trading_next_period) {
@@ -143,6 +144,9 @@ void Simulation::rebalance_to_target(std::int64_t bar, BarRows& rows, Recorder& 
     const StridedView1D<double> weights(reinterpret_cast<const char*>(rebalance_row_.data()),
                                         target.size(), sizeof(double));
     cash_ = rebalance(book_, weights, cash_, options_.costs, options_.position_limit, recorder);
+    if (!options_.retain_cost_when_rebalance) {
+        for (int sid : book_.sids()) reset_trackers(sid);
+    }
 
     latest_rebalanced_sids_ = book_.sids();
     rows.price.view();  // the bar's row of trade prices must exist: the bases restart from it
@@ -176,7 +180,7 @@ double Simulation::value_portfolio_at_close(std::int64_t bar, BarRows& rows, Rec
         validate_trade_price(trade_price, sid, static_cast<int>(bar));
         const double close_price = rows.close[column];
         balance += value_at_close(book_.at(sid), trade_price, close_price);
-        recorder.close_seen(sid, static_cast<int>(bar), close_price);
+        recorder.closes_of(sid).seen(static_cast<int>(bar), close_price);
     }
     return balance;
 }

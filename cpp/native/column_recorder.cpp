@@ -45,38 +45,32 @@ ColumnRecorder::ColumnRecorder(StridedView2D<double> price, StridedView2D<double
 
 void ColumnRecorder::entered(int sid, double weight, bool paid) {
     entries_[sid] = {bar_, weight, paid};
-    const int column = price_column_of_[sid];
-    const PathFollower follower(price_(bar_, column), close_(bar_, column), weight > 0, paid,
-                                settings_.fee_ratio);
     int& index = open_path_of_[sid];
     if (index < 0) {
         if (free_paths_.empty()) {
             index = static_cast<int>(paths_.size());
-            paths_.push_back({column, bar_, follower, {}, kNoSample});
+            paths_.emplace_back();
         } else {
             index = free_paths_.back();
             free_paths_.pop_back();
         }
     }
     OpenPath& path = paths_[index];
-    path.column = column;
+    path.column = price_column_of_[sid];
     path.entry_bar = bar_;
-    path.follower = follower;
-    path.samples.clear();
-    path.next_sample = settings_.window > 0 ? 0 : kNoSample;
-    take_sample(path);
+    path.is_long = weight > 0;
+    path.entry_paid = paid;
+    path.started = false;
+    path.next_bar = -1;
 }
 
-void ColumnRecorder::close_seen(int sid, int bar, double close) {
-    const int index = open_path_of_[sid];
-    if (index < 0) return;
-    OpenPath& path = paths_[index];
-    // The entry bar is the path's first point; a failed path has stopped.
-    if (bar == path.entry_bar || path.follower.failed()) return;
-    if (static_cast<std::uint64_t>(bar - path.entry_bar) != path.follower.points()) {
-        throw BrokenInvariant("an open trade's closes must come one bar after another");
-    }
-    path.follower.follow(close);
+void ColumnRecorder::start(OpenPath& path) {
+    path.follower = PathFollower(price_(path.entry_bar, path.column), close_(path.entry_bar, path.column),
+                                 path.is_long, path.entry_paid, settings_.fee_ratio);
+    path.started = true;
+    path.next_bar = path.follower.failed() ? -1 : path.entry_bar + 1;
+    path.samples.clear();
+    path.next_sample = settings_.window > 0 ? 0 : kNoSample;
     take_sample(path);
 }
 
@@ -91,11 +85,9 @@ void ColumnRecorder::finish(const PositionBook& book) {
 }
 
 // Window samples are taken at offsets 0, step, 2 step, ... below the window.
-void ColumnRecorder::take_sample(OpenPath& path) {
-    const std::uint64_t offset = path.follower.points() - 1;
-    if (offset != path.next_sample) return;
+void ColumnRecorder::add_sample(OpenPath& path) {
     path.samples.push_back(path.follower.state().block());
-    const std::uint64_t next = offset + static_cast<std::uint64_t>(settings_.window_step);
+    const std::uint64_t next = path.next_sample + static_cast<std::uint64_t>(settings_.window_step);
     path.next_sample = next < static_cast<std::uint64_t>(settings_.window) ? next : kNoSample;
 }
 
@@ -129,6 +121,7 @@ void ColumnRecorder::record(int sid, std::int64_t recorded_exit, bool paid, Exit
 // window (cut at the last bar), taking the exit block at `exit`; the exit's
 // costs apply to the path's last point. Writes the profile.
 void ColumnRecorder::complete_path(OpenPath& path, std::int64_t exit, bool paid, double* profile) {
+    if (!path.started) start(path);
     PathFollower& follower = path.follower;
     if (follower.failed()) throw FloatDivisionError{};
     const std::int64_t entry = path.entry_bar;

@@ -45,7 +45,9 @@ public:
     // Raises FloatDivisionError when the trade's path met a zero divisor.
     void exited(int sid, bool paid, ExitReason reason);
     bool split_resized_positions() const noexcept { return split_; }
-    void close_seen(int sid, int bar, double close);
+
+    class CloseFeed;
+    CloseFeed closes_of(int sid);
 
     // Records the trades still open in the final `book` (every entry whose
     // value is not 0, by ascending stock), followed up to the last bar.
@@ -54,6 +56,8 @@ public:
     TradeColumns take() && { return std::move(columns_); }
 
 private:
+    struct OpenPath;
+
     // A stock's latest entry (zeros before any, as for a trade never entered).
     struct Entry {
         std::int64_t bar = 0;
@@ -61,16 +65,29 @@ private:
         bool paid = false;
     };
 
-    // The path of an open trade, followed up to the latest close seen.
+    // The path of an open trade, followed up to the latest close seen. It
+    // starts (reading the entry bar's price and close) at its first close or
+    // at its end: by then the simulation has read the stock's prices near
+    // the entry bar, which a read at the entry would have had to fetch.
     struct OpenPath {
-        int column;
-        std::int64_t entry_bar;
+        int column = 0;
+        std::int64_t entry_bar = 0;
+        bool is_long = false;
+        bool entry_paid = false;
+        bool started = false;
+        std::int64_t next_bar = -1;  // the bar whose close comes next (-1: not started, or failed)
         PathFollower follower;
         std::vector<ProfileBlock> samples;  // at offsets 0, step, 2 step, ... below the window
-        std::uint64_t next_sample;
+        std::uint64_t next_sample = 0;
     };
 
-    void take_sample(OpenPath& path);
+    // Starts the path at its entry bar.
+    void start(OpenPath& path);
+    // Keeps the block of the path's latest point when it is a window sample.
+    void take_sample(OpenPath& path) {
+        if (path.follower.points() - 1 == path.next_sample) add_sample(path);
+    }
+    void add_sample(OpenPath& path);
     void record(int sid, std::int64_t recorded_exit, bool paid, ExitReason reason);
     void complete_path(OpenPath& path, std::int64_t exit, bool paid, double* profile);
     void analyse_anew(int sid, std::int64_t exit, bool paid, double* profile) const;
@@ -87,5 +104,48 @@ private:
     std::vector<int> free_paths_;
     TradeColumns columns_;
 };
+
+// The closes of one stock for its open trade, if it has one: each bar's
+// close moves the trade's path by a point.
+class ColumnRecorder::CloseFeed {
+public:
+    CloseFeed(ColumnRecorder& recorder, OpenPath* path) noexcept : recorder_(recorder), path_(path) {}
+
+    void seen(int bar, double close) {
+        if (!path_) return;
+        OpenPath& path = *path_;
+        if (bar != path.next_bar && !resumes_at(bar)) return;
+        path.follower.follow(close);
+        if (path.follower.failed()) {
+            path.next_bar = -1;  // the path has stopped
+            return;
+        }
+        ++path.next_bar;
+        recorder_.take_sample(path);
+    }
+
+private:
+    // Whether the close of `bar`, not the one expected next, moves the path:
+    // not the entry bar's own (the path's first point), but the first close
+    // of a path not started; nothing moves a path that has stopped.
+    bool resumes_at(int bar) {
+        OpenPath& path = *path_;
+        if (bar == path.entry_bar) return false;
+        if (!path.started) {
+            recorder_.start(path);
+            if (bar == path.next_bar) return true;
+        }
+        if (path.follower.failed()) return false;
+        throw BrokenInvariant("an open trade's closes must come one bar after another");
+    }
+
+    ColumnRecorder& recorder_;
+    OpenPath* path_;
+};
+
+inline ColumnRecorder::CloseFeed ColumnRecorder::closes_of(int sid) {
+    const int index = open_path_of_[sid];
+    return {*this, index < 0 ? nullptr : &paths_[index]};
+}
 
 }  // namespace tolvane::native

@@ -104,33 +104,6 @@ PathFollower::PathFollower(double entry_price, double entry_close, bool is_long,
     state_.profit_points = ratio > 1 ? 1.0 : 0.0;
 }
 
-void PathFollower::follow(double close) noexcept {
-    if (failed_) return;
-    const bool has_close = !std::isnan(close);
-    if (has_close) {
-        if (last_close_ == 0.0) {
-            failed_ = true;
-            return;
-        }
-        const double move = close / last_close_;
-        last_close_ = close;
-        if (!std::isnan(move)) {
-            state_.ratio = is_long_ ? state_.ratio * move : 2 - (2 - state_.ratio) * move;
-        }
-    }
-    const double previous_max = state_.running_max;
-    if (state_.ratio > state_.running_max) state_.running_max = state_.ratio;
-    if (state_.running_min > state_.ratio) {
-        state_.running_min = state_.ratio;
-        // The marker names the point before this one; its maximum is the previous one.
-        state_.max_at_min = previous_max;
-    }
-    const double drawdown = state_.ratio / state_.running_max - 1;
-    if (state_.drawdown > drawdown) state_.drawdown = drawdown;
-    if (has_close && state_.ratio > 1) state_.profit_points += 1;
-    ++points_;
-}
-
 double PathFollower::exit_ratio(bool left_entry_bar, double exit_price, double exit_close,
                                 double fee_ratio, double tax_ratio) noexcept {
     double ratio = state_.ratio;

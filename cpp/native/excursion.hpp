@@ -3,6 +3,7 @@
 // along a window of bars after the entry and at the exit.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -77,13 +78,41 @@ struct PathState {
 // then reports it, and the trade's analysis fails with FloatDivisionError.
 class PathFollower {
 public:
+    // A path not started yet.
+    PathFollower() noexcept = default;
+
     // Point 0: the entry bar's close over its trade price (mirrored around 2
     // for a short), less the fee when the entry paid costs.
     PathFollower(double entry_price, double entry_close, bool is_long, bool entry_paid_costs,
                  double fee_ratio) noexcept;
 
     // The next point, from its bar's close (NaN: missing, the ratio stays).
-    void follow(double close) noexcept;
+    void follow(double close) noexcept {
+        if (failed_) return;
+        const bool has_close = !std::isnan(close);
+        if (has_close) {
+            if (last_close_ == 0.0) {
+                failed_ = true;
+                return;
+            }
+            const double move = close / last_close_;
+            last_close_ = close;
+            if (!std::isnan(move)) {
+                state_.ratio = is_long_ ? state_.ratio * move : 2 - (2 - state_.ratio) * move;
+            }
+        }
+        const double previous_max = state_.running_max;
+        if (state_.ratio > state_.running_max) state_.running_max = state_.ratio;
+        if (state_.running_min > state_.ratio) {
+            state_.running_min = state_.ratio;
+            // The marker names the point before this one; its maximum is the previous one.
+            state_.max_at_min = previous_max;
+        }
+        const double drawdown = state_.ratio / state_.running_max - 1;
+        if (state_.drawdown > drawdown) state_.drawdown = drawdown;
+        if (has_close && state_.ratio > 1) state_.profit_points += 1;
+        ++points_;
+    }
 
     // The return ratio of the latest point with the exit's costs: valued at
     // the exit trade price instead of the close when the path has left its
@@ -96,9 +125,9 @@ public:
     const PathState& state() const noexcept { return state_; }
 
 private:
-    bool is_long_;
+    bool is_long_ = true;
     bool failed_ = false;
-    double last_close_;  // the last known close, base of the next move
+    double last_close_ = 1.0;  // the last known close, base of the next move
     PathState state_{};
     std::uint64_t points_ = 1;
 };

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "native/exit_record.hpp"
@@ -27,16 +28,28 @@ struct Thresholds {
     ExitReason lower_reason;
 };
 
-// `entry_pos` is the position valued at its entry price (a long when > 0; a
-// zero entry left by an exit inside an earlier bar is tested as a short);
-// `maxcr`/`mincr` the extremes of its ratio; the stop levels count by magnitude.
-inline Thresholds exit_thresholds(double entry_pos, double maxcr, double mincr,
+// Whether `value / cr`, the position valued at its entry price, is above 0
+// (a long; a zero entry left by an exit inside an earlier bar counts as a
+// short), without dividing where the signs decide: a non-positive value over
+// a positive ratio never is, and a positive one is unless the quotient
+// underflows, which needs value < cr * 2^-1074 (here: fewer than cr * 2^-1000).
+inline bool long_side(double value, double cr) noexcept {
+    if (cr > 0 && cr <= std::numeric_limits<double>::max()) {
+        if (!(value > 0)) return false;
+        if (value >= cr * 0x1p-1000) return true;
+    }
+    return value / cr > 0;
+}
+
+// The thresholds of a long (`is_long`) or a short position, from `maxcr` and
+// `mincr`, the extremes of its ratio; the stop levels count by magnitude.
+inline Thresholds exit_thresholds(bool is_long, double maxcr, double mincr,
                                   double stop_loss_level, double take_profit_level,
                                   const TrailingStop& trailing) noexcept {
     const double stop_loss = std::abs(stop_loss_level);
     const double take_profit = std::abs(take_profit_level);
     Thresholds limits{};
-    if (entry_pos > 0) {
+    if (is_long) {
         const bool trailing_active = maxcr >= 1 + trailing.activation;
         limits.upper = 1 + take_profit;
         limits.upper_reason = ExitReason::TakeProfit;

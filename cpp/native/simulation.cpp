@@ -90,7 +90,7 @@ void Simulation::reset_trackers(int sid) {
 Thresholds Simulation::thresholds(int sid, double entry_pos, BarRows& rows) const {
     const double stop_loss = rows.stop_loss[sid];
     const double take_profit = rows.take_profit[sid];
-    return exit_thresholds(entry_pos, maxcr_[sid], mincr_[sid], stop_loss, take_profit, trailing_);
+    return exit_thresholds(entry_pos > 0, maxcr_[sid], mincr_[sid], stop_loss, take_profit, trailing_);
 }
 
 // Reads the trade price and close of every held stock back to back, before

@@ -18,9 +18,11 @@ namespace tolvane::native {
 // - split_resized_positions(): asked at every resize of a held position;
 //   true: the resize ends the trade (exited, not paid, ExitReason::Rebalance)
 //   and starts another (entered, not paid);
-// - close_seen(sid, bar, close): the close of a stock held at `bar`, after the
-//   bar's trades. Each stock's bars come in ascending order; different stocks
-//   may come in any order (a stretch walk visits them one after another).
+// - closes_of(sid): the feed of the closes of `sid` while it is held, each
+//   given as feed.seen(bar, close) after the bar's trades. A stock's bars come
+//   in ascending order; different stocks may come in any order (a stretch
+//   walk visits them one after another). A feed is used at once, before the
+//   recorder hears of another entry or exit.
 // A recorder fails by throwing a Failure, which ends the run.
 template <class Recorder>
 concept TradeRecorder = requires(Recorder& recorder, int sid, int bar, double value, bool paid,
@@ -29,7 +31,12 @@ concept TradeRecorder = requires(Recorder& recorder, int sid, int bar, double va
     recorder.entered(sid, value, paid);
     recorder.exited(sid, paid, reason);
     { recorder.split_resized_positions() } -> std::convertible_to<bool>;
-    recorder.close_seen(sid, bar, value);
+    recorder.closes_of(sid).seen(bar, value);
+};
+
+// The feed of a recorder that has no use for the closes.
+struct IgnoredCloses {
+    void seen(int, double) const noexcept {}
 };
 
 }  // namespace tolvane::native

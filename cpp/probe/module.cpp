@@ -205,7 +205,7 @@ public:
         append(py::checked(Py_BuildValue("(sii)", "exit", sid, paid ? 1 : 0)));
     }
     bool split_resized_positions() const { return split_; }
-    void close_seen(int, int, double) {}
+    native::IgnoredCloses closes_of(int) const noexcept { return {}; }
 
 private:
     void append(py::Ref call) { py::checked_status(PyList_Append(calls_, call.get())); }

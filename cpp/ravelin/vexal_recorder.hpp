@@ -3,6 +3,7 @@
 #pragma once
 
 #include "native/exit_reason.hpp"
+#include "native/trade_recorder.hpp"
 #include "ravelin/input_integrity.hpp"
 #include "ravelin/state.hpp"
 
@@ -25,7 +26,7 @@ public:
     // RETAIN_COST_WHEN_REBALANCE is falsy and RESAMPLE truthy (module globals).
     bool split_resized_positions();
     // vexal analyses a trade from the close matrix when it ends.
-    void close_seen(int, int, double) noexcept {}
+    native::IgnoredCloses closes_of(int) const noexcept { return {}; }
 
 private:
     bool truth(const char* flag);
