@@ -23,7 +23,7 @@ ColumnarRunResult run_columnar(const ColumnarRunInputs& inputs, CheckedArray<dou
     ColumnRecorder recorder(inputs.market.price, inputs.market.close, simulation.price_columns(),
                             inputs.analysis, inputs.split_resized_positions,
                             expected_trades(inputs.market.pos_values));
-    simulation.run(recorder, equity);
+    simulation.run_by_stretches(recorder, equity);
     recorder.finish(simulation.book());
     return {std::move(recorder).take(),
             stock_operation_columns(simulation.end_state(), inputs.options.position_limit)};

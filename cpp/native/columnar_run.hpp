@@ -25,11 +25,12 @@ struct ColumnarRunResult {
     StockOperationColumns operations;
 };
 
-// Runs the simulation and writes the portfolio value at each bar's close into
-// `equity` (one element per bar). The caller has checked the inputs: every
-// matrix covers the bars and columns it is read at, the dates ascend, no
-// unpriced position column is traded. Raises the run's failures (an invalid
-// trade price, a zero divisor in an excursion) as the contract's run would.
+// Runs the simulation (by stretches) and writes the portfolio value at each
+// bar's close into `equity` (one element per bar). The caller has checked the
+// inputs: every matrix covers the bars and columns it is read at, the dates
+// ascend, no unpriced position column is traded. Raises the run's failures
+// (an invalid trade price, a zero divisor in an excursion) as the contract's
+// run would.
 ColumnarRunResult run_columnar(const ColumnarRunInputs& inputs, CheckedArray<double> equity);
 
 }  // namespace tolvane::native

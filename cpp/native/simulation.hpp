@@ -13,6 +13,7 @@
 #include "native/position_book.hpp"
 #include "native/price_bases.hpp"
 #include "native/stock_operations.hpp"
+#include "native/stretch.hpp"
 #include "native/strided_view.hpp"
 #include "native/trade_recorder.hpp"
 #include "native/trading.hpp"
@@ -99,6 +100,17 @@ public:
     template <TradeRecorder Recorder>
     void run(Recorder& recorder, CheckedArray<double> creturn);
 
+    // Runs the same bar loop, walking each stretch of bars without a
+    // rebalance one held stock at a time, then settling the stretch in the
+    // bar loop's order: the results, the recorder's events and the failure
+    // raised are run()'s, but a stock may report its closes before another
+    // stock's earlier ones. Needs ascending price dates, price matrices with
+    // a row for every bar and stop tables with a level for every bar and
+    // position column (its callers check them; a stretch beyond them raises
+    // BufferIndexError at its first bar).
+    template <TradeRecorder Recorder>
+    void run_by_stretches(Recorder& recorder, CheckedArray<double> creturn);
+
     // The price column of each position column (-1: none).
     std::span<const int> price_columns() const noexcept { return price_column_of_; }
     // The holdings after the last bar.
@@ -119,6 +131,30 @@ private:
     void close_delisted_stocks(std::int64_t bar, Recorder& recorder);
     template <TradeRecorder Recorder>
     double value_portfolio_at_close(std::int64_t bar, BarRows& rows, Recorder& recorder);
+
+    template <TradeRecorder Recorder>
+    void walk_stretch(std::int64_t first, std::int64_t end, Recorder& recorder,
+                      CheckedArray<double>& creturn);
+    template <TradeRecorder Recorder>
+    void walk_stock(StockWalk& stock, int sid, std::optional<ExitRecord> queued, std::int64_t first,
+                    std::int64_t end, double* close_values, Recorder& recorder);
+    // The columns one stock's walk reads over a stretch.
+    struct StockColumns {
+        CheckedRange<double> prices;
+        CheckedRange<double> closes;
+        CheckedRange<double> highs;  // with touched exits only
+        CheckedRange<double> lows;
+        CheckedRange<double> opens;
+        CheckedRange<std::ptrdiff_t> stop_loss_rows;
+        CheckedRange<std::ptrdiff_t> take_profit_rows;
+        std::int64_t delisting_bar;  // -1: none
+    };
+    template <bool kTouched>
+    void walk_bars(StockState& carried, int sid, std::int64_t& bar, std::int64_t end,
+                   const StockColumns& columns, double* close_values, StockWalkEnd& walked);
+    template <TradeRecorder Recorder>
+    void settle_stretch(std::int64_t first, std::int64_t end, Recorder& recorder,
+                        CheckedArray<double>& creturn);
 
     Thresholds thresholds(int sid, double entry_pos, BarRows& rows) const;
     void gather_held_quotes(std::int64_t bar);
@@ -155,8 +191,10 @@ private:
     std::vector<HeldQuotes> held_quotes_;
     // The trade prices read for the stocks held when the current bar began.
     std::vector<std::pair<int, double>> prices_seen_;
+    StretchScratch stretch_;  // the stretch being walked
 };
 
 }  // namespace tolvane::native
 
 #include "native/bar_loop.hpp"
+#include "native/stretch_walk.hpp"

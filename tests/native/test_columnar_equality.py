@@ -3,6 +3,7 @@ markets with every option: equity, trades, entry weights, excursion profiles,
 stock operations, and the failures (same type and message)."""
 
 import numpy as np
+import pytest
 from hypothesis import event, given, settings, strategies as st
 from hypothesis.extra.numpy import arrays
 
@@ -124,3 +125,27 @@ def test_the_columnar_run_equals_the_contract(run):
     else:
         event("no trades" if len(expected[1]["trade_stock"]) == 0 else "trades")
         assert_same_results(expected[1], got[1])
+
+
+@pytest.mark.parametrize("chosen", [
+    dict(stop_loss=0.1, take_profit=0.2, trail_stop=0.05, vexal_window=30, vexal_window_step=7),
+    dict(stop_loss=0.1, take_profit=0.2, touched_exit=True, stop_trading_next_period=False),
+])
+def test_a_long_stretch_is_walked_in_parts(chosen):
+    # 100 stocks held over 800 bars without a rebalance: more values at the
+    # close than one part of a stretch keeps (2 ** 16), so the walk splits it.
+    rng = np.random.default_rng(7)
+    bars, stocks = 800, 120
+    price = 50 * np.exp(np.cumsum(rng.normal(0, 0.02, (bars, stocks)), axis=0))
+    price[rng.random(price.shape) < 0.01] = np.nan
+    close = price * rng.uniform(0.98, 1.02, price.shape)
+    index = np.arange(bars, dtype=np.int64) * DAY
+    names = np.array([f"S{i}" for i in range(stocks)], dtype=object)
+    weights = np.where(rng.random((1, stocks)) < 0.85, 1 / 100, 0.0)
+    delisting = np.where(rng.random(stocks) < 0.1, rng.integers(0, bars, stocks), -1)
+    market = dict(price_values=price, close_values=close, high_values=np.fmax(price, close) * 1.01,
+                  low_values=np.fmin(price, close) * 0.99, open_values=price, price_index=index,
+                  price_columns=names, pos_values=weights, pos_index=index[:1], pos_columns=names.copy(),
+                  resample=index[:1])
+    chosen = dict(chosen, delisting_bars=delisting.astype(np.int64))
+    assert_same_results(contract_run(market, **chosen), columnar_run(market, "F", **chosen))
