@@ -122,8 +122,9 @@ void ColumnRecorder::record(int sid, std::int64_t recorded_exit, bool paid, Exit
 // costs apply to the path's last point. Writes the profile.
 void ColumnRecorder::complete_path(OpenPath& path, std::int64_t exit, bool paid, double* profile) {
     if (!path.started) start(path);
-    PathFollower& follower = path.follower;
-    if (follower.failed()) throw FloatDivisionError{};
+    if (path.follower.failed()) throw FloatDivisionError{};
+    // A copy whose state stays in registers while it follows the closes.
+    PathFollower follower = path.follower;
     const std::int64_t entry = path.entry_bar;
     std::int64_t path_end = exit;
     if (entry + settings_.window > path_end) path_end = entry + settings_.window;
@@ -139,12 +140,22 @@ void ColumnRecorder::complete_path(OpenPath& path, std::int64_t exit, bool paid,
     } else if (follower.points() != exit_offset) {
         throw BrokenInvariant("a trade ended before its closes were seen");
     }
-    const StridedView1D<double> closes = close_.column(path.column);
-    while (follower.points() < points) {
-        follower.follow(closes[entry + static_cast<std::int64_t>(follower.points())]);
-        if (follower.failed()) throw FloatDivisionError{};
-        take_sample(path);
-        if (follower.points() == exit_offset + 1) exit_block = follower.state().block();
+    if (follower.points() < points) {
+        const CheckedRange<double> closes =
+            close_.column(path.column).range(entry + static_cast<std::int64_t>(follower.points()), path_end + 1);
+        const auto step = static_cast<std::uint64_t>(settings_.window_step);
+        const auto window = static_cast<std::uint64_t>(settings_.window);
+        std::uint64_t next_sample = path.next_sample;
+        while (follower.points() < points) {
+            follower.follow(closes[entry + static_cast<std::int64_t>(follower.points())]);
+            if (follower.failed()) throw FloatDivisionError{};
+            const std::uint64_t offset = follower.points() - 1;
+            if (offset == next_sample) {
+                path.samples.push_back(follower.state().block());
+                next_sample = offset + step < window ? offset + step : kNoSample;
+            }
+            if (offset == exit_offset) exit_block = follower.state().block();
+        }
     }
 
     if (paid) {

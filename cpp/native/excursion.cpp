@@ -104,20 +104,6 @@ PathFollower::PathFollower(double entry_price, double entry_close, bool is_long,
     state_.profit_points = ratio > 1 ? 1.0 : 0.0;
 }
 
-double PathFollower::exit_ratio(bool left_entry_bar, double exit_price, double exit_close,
-                                double fee_ratio, double tax_ratio) noexcept {
-    double ratio = state_.ratio;
-    if (left_entry_bar) {
-        if (exit_close == 0.0) {
-            failed_ = true;
-            return ratio;
-        }
-        ratio = is_long_ ? ratio * (exit_price / exit_close)
-                         : 2 - ((2 - ratio) * exit_price) / exit_close;
-    }
-    return ratio * (1 - fee_ratio - tax_ratio);
-}
-
 TradePath follow_trade(const PriceMatrix& price, const PriceMatrix& close,
                        const TradeToAnalyse& trade, const AnalysisSettings& settings) {
     const std::int64_t entry = trade.entry_bar;

@@ -118,7 +118,18 @@ public:
     // the exit trade price instead of the close when the path has left its
     // entry bar, then less fee and tax. A zero exit close fails the path.
     double exit_ratio(bool left_entry_bar, double exit_price, double exit_close, double fee_ratio,
-                      double tax_ratio) noexcept;
+                      double tax_ratio) noexcept {
+        double ratio = state_.ratio;
+        if (left_entry_bar) {
+            if (exit_close == 0.0) {
+                failed_ = true;
+                return ratio;
+            }
+            ratio = is_long_ ? ratio * (exit_price / exit_close)
+                             : 2 - ((2 - ratio) * exit_price) / exit_close;
+        }
+        return ratio * (1 - fee_ratio - tax_ratio);
+    }
 
     bool failed() const noexcept { return failed_; }
     std::uint64_t points() const noexcept { return points_; }
