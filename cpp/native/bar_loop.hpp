@@ -81,9 +81,8 @@ void Simulation::revalue_held_stocks(std::int64_t bar, BarRows& rows, Recorder& 
         } else {
             const double close = quotes ? quotes->close : rows.close[column];
             const double close_price = quotes ? quotes->price : rows.price[column];
-            if (const auto decided = exit_at_close(sid, cr_[sid], close, close_price, limits)) {
-                exit_stocks_temp_.push_back(*decided);
-            }
+            const Crossing crossing = crossing_at_close(cr_[sid], close, close_price, limits);
+            if (crossing != Crossing::None) exit_stocks_temp_.push_back(exit_record(sid, crossing, limits));
         }
     }
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <optional>
 
@@ -73,15 +74,23 @@ inline Thresholds exit_thresholds(bool is_long, double maxcr, double mincr,
     return limits;
 }
 
-// The exit that the ratio at the close decides, to be carried out at the next
-// bar: crossing the upper threshold (>=) gives a positive record, the lower
-// one (<) a negative record. NaN prices compare false and decide nothing.
-inline std::optional<ExitRecord> exit_at_close(int sid, double cr, double close, double price,
-                                               const Thresholds& limits) noexcept {
+// The threshold the ratio at the close crosses, deciding an exit to be
+// carried out at the next bar: the upper one (>=) or the lower one (<). NaN
+// prices compare false and decide nothing.
+enum class Crossing : std::uint8_t { None, Upper, Lower };
+
+inline Crossing crossing_at_close(double cr, double close, double price, const Thresholds& limits) noexcept {
     const double ratio_at_close = cr * close / price;
-    if (ratio_at_close >= limits.upper) return ExitRecord{sid, true, limits.upper_reason};
-    if (ratio_at_close < limits.lower) return ExitRecord{sid, false, limits.lower_reason};
-    return std::nullopt;
+    if (ratio_at_close >= limits.upper) return Crossing::Upper;
+    if (ratio_at_close < limits.lower) return Crossing::Lower;
+    return Crossing::None;
+}
+
+// The record of a crossing: positive for the upper threshold, negative for
+// the lower one.
+inline ExitRecord exit_record(int sid, Crossing crossing, const Thresholds& limits) noexcept {
+    return crossing == Crossing::Upper ? ExitRecord{sid, true, limits.upper_reason}
+                                       : ExitRecord{sid, false, limits.lower_reason};
 }
 
 // A sale inside the bar: the value the position is sold at and its record.

@@ -193,7 +193,7 @@ void Simulation::walk_bars(StockState& carried, int sid, std::int64_t& bar, std:
         }
         const Thresholds limits = exit_thresholds(long_side(state.value, state.cr), state.maxcr,
                                                   state.mincr, stop_loss, take_profit, trailing_);
-        std::optional<ExitRecord> decided;
+        Crossing crossing = Crossing::None;
         double close = 0.0;
         if constexpr (kTouched) {
             const double high = columns.highs[bar];
@@ -210,7 +210,7 @@ void Simulation::walk_bars(StockState& carried, int sid, std::int64_t& bar, std:
             }
         } else {
             close = columns.closes[bar];
-            decided = exit_at_close(sid, state.cr, close, price, limits);
+            crossing = crossing_at_close(state.cr, close, price, limits);
         }
         if (!std::isnan(price)) state.base = price;
         walked.last_revalued = bar;
@@ -226,8 +226,8 @@ void Simulation::walk_bars(StockState& carried, int sid, std::int64_t& bar, std:
             walked.trade_end = bar;
             break;
         }
-        state.has_queued = decided.has_value();
-        if (decided) state.queued = *decided;
+        state.has_queued = crossing != Crossing::None;
+        if (state.has_queued) state.queued = exit_record(sid, crossing, limits);
 
         // Delisting, after the (absent) rebalance.
         if (bar == columns.delisting_bar && state.value != 0) {
