@@ -34,8 +34,9 @@ class ColumnRecorder {
 public:
     // `price` and `close` are the run's matrices; `price_column_of` maps its
     // position columns to price columns. A profile samples `settings.window`
-    // bars every `settings.window_step` bars (raises IntegerDivisionError for
-    // a zero step). `expected_trades` sizes the columns.
+    // bars every `settings.window_step` bars; the caller checks that the
+    // window is >= 0 and the step >= 1 (else BrokenInvariant).
+    // `expected_trades` sizes the columns.
     ColumnRecorder(StridedView2D<double> price, StridedView2D<double> close,
                    std::span<const int> price_column_of, const AnalysisSettings& settings,
                    bool split_resized_positions, std::size_t expected_trades);
@@ -56,8 +57,6 @@ public:
     TradeColumns take() && { return std::move(columns_); }
 
 private:
-    struct OpenPath;
-
     // A stock's latest entry (zeros before any, as for a trade never entered).
     struct Entry {
         std::int64_t bar = 0;
