@@ -21,25 +21,6 @@ std::int64_t floor_divide(std::int64_t numerator, std::int64_t denominator) {
     return quotient;
 }
 
-double checked_divide(double numerator, double denominator) {
-    if (denominator == 0.0) throw FloatDivisionError{};
-    return numerator / denominator;
-}
-
-// The running statistics of the path up to the current point.
-struct PathState {
-    double ratio;           // the trade's value relative to its entry trade price
-    double running_max;     // cummax
-    double running_min;     // cummin
-    double max_at_min;      // cummax at the point recorded as where the minimum was set
-    double drawdown;        // mdd
-    double profit_points;   // profit_period
-
-    ProfileBlock block() const {
-        return {running_min - 1, running_max - 1, max_at_min - 1, drawdown, profit_points, ratio - 1};
-    }
-};
-
 // The offsets of the path at which the profile takes a block: every
 // window_step-th offset below min(window, N), and the exit offset.
 class SamplePlan {
@@ -105,6 +86,24 @@ std::optional<StridedView1D<double>> PriceMatrix::column_between(std::int64_t fi
     return view_->column(column);
 }
 
+PathFollower::PathFollower(double entry_price, double entry_close, bool is_long,
+                           bool entry_paid_costs, double fee_ratio) noexcept
+    : is_long_(is_long), last_close_(entry_close) {
+    if (entry_price == 0.0) {
+        failed_ = true;
+        return;
+    }
+    const double entry_move = entry_close / entry_price;
+    double ratio = is_long ? entry_move : 2 - entry_move;
+    if (entry_paid_costs) ratio = (1 - fee_ratio) * ratio;
+    state_.ratio = ratio;
+    state_.running_max = 1.0 > ratio ? 1.0 : ratio;
+    state_.running_min = ratio > 1.0 ? 1.0 : ratio;
+    state_.max_at_min = state_.running_max;
+    state_.drawdown = ratio - 1 < 0 ? ratio - 1 : 0.0;
+    state_.profit_points = ratio > 1 ? 1.0 : 0.0;
+}
+
 TradePath follow_trade(const PriceMatrix& price, const PriceMatrix& close,
                        const TradeToAnalyse& trade, const AnalysisSettings& settings) {
     const std::int64_t entry = trade.entry_bar;
@@ -119,17 +118,9 @@ TradePath follow_trade(const PriceMatrix& price, const PriceMatrix& close,
 
     const double entry_price = price.element(entry, column);
     const double entry_close = close.element(entry, column);
-    const double entry_move = checked_divide(entry_close, entry_price);
-    double ratio = trade.is_long ? entry_move : 2 - entry_move;
-    if (trade.entry_paid_costs) ratio = (1 - settings.fee_ratio) * ratio;
-
-    PathState state{};
-    state.ratio = ratio;
-    state.running_max = 1.0 > ratio ? 1.0 : ratio;
-    state.running_min = ratio > 1.0 ? 1.0 : ratio;
-    state.max_at_min = state.running_max;
-    state.drawdown = ratio - 1 < 0 ? ratio - 1 : 0.0;
-    state.profit_points = ratio > 1 ? 1.0 : 0.0;
+    PathFollower follower(entry_price, entry_close, trade.is_long, trade.entry_paid_costs,
+                          settings.fee_ratio);
+    if (follower.failed()) throw FloatDivisionError{};
 
     TradePath path;
     path.points = static_cast<std::uint64_t>(signed_points);
@@ -137,7 +128,7 @@ TradePath follow_trade(const PriceMatrix& price, const PriceMatrix& close,
     std::uint64_t next_event = plan.next_event();
     auto take_samples = [&](std::uint64_t offset) {
         if (offset != next_event) return;
-        plan.take(offset, state.block(), path);
+        plan.take(offset, follower.state().block(), path);
         next_event = plan.next_event();
     };
     take_samples(0);
@@ -148,42 +139,23 @@ TradePath follow_trade(const PriceMatrix& price, const PriceMatrix& close,
     auto close_at = [&](std::int64_t row) {
         return closes ? (*closes)[row] : close.element(row, column);
     };
-    double last_close = entry_close;
     for (std::uint64_t offset = 1; offset < path.points; ++offset) {
-        const double value = close_at(entry + static_cast<std::int64_t>(offset));
-        const bool has_close = !std::isnan(value);
-        if (has_close) {
-            const double move = checked_divide(value, last_close);
-            last_close = value;
-            if (!std::isnan(move)) {
-                state.ratio = trade.is_long ? state.ratio * move : 2 - (2 - state.ratio) * move;
-            }
-        }
-        const double previous_max = state.running_max;
-        if (state.ratio > state.running_max) state.running_max = state.ratio;
-        if (state.running_min > state.ratio) {
-            state.running_min = state.ratio;
-            // The marker names the point before this one; its maximum is the previous one.
-            state.max_at_min = previous_max;
-        }
-        const double drawdown = state.ratio / state.running_max - 1;
-        if (state.drawdown > drawdown) state.drawdown = drawdown;
-        if (has_close && state.ratio > 1) state.profit_points += 1;
+        follower.follow(close_at(entry + static_cast<std::int64_t>(offset)));
+        if (follower.failed()) throw FloatDivisionError{};
         take_samples(offset);
     }
 
     if (trade.exit_paid_costs && path.points > 0) {
-        double exit_ratio = state.ratio;
-        if (entry != path_end) {
-            const double exit_price = price.element(path_end, column);
-            const double exit_close = close.element(path_end, column);
-            if (trade.is_long) {
-                exit_ratio = exit_ratio * checked_divide(exit_price, exit_close);
-            } else {
-                exit_ratio = 2 - checked_divide((2 - exit_ratio) * exit_price, exit_close);
-            }
+        const bool left_entry_bar = entry != path_end;
+        double exit_price = 0.0;
+        double exit_close = 0.0;
+        if (left_entry_bar) {
+            exit_price = price.element(path_end, column);
+            exit_close = close.element(path_end, column);
         }
-        exit_ratio = exit_ratio * (1 - settings.fee_ratio - settings.tax_ratio);
+        const double exit_ratio = follower.exit_ratio(left_entry_bar, exit_price, exit_close,
+                                                      settings.fee_ratio, settings.tax_ratio);
+        if (follower.failed()) throw FloatDivisionError{};
         // Only the last point's return changes; the other statistics stay.
         const std::uint64_t last = path.points - 1;
         if (plan.is_last_sample(last)) path.window_samples.back().ret = exit_ratio - 1;

@@ -3,6 +3,7 @@
 // along a window of bars after the entry and at the exit.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -55,6 +56,91 @@ struct ProfileBlock {
     double mdd;            // maximum drawdown from the running peak
     double profit_period;  // points with the ratio above 1
     double ret;            // value ratio - 1
+};
+
+// The running statistics of a trade's path up to its latest point.
+struct PathState {
+    double ratio;          // the trade's value relative to its entry trade price
+    double running_max;    // cummax
+    double running_min;    // cummin
+    double max_at_min;     // cummax at the point recorded as where the minimum was set
+    double drawdown;       // mdd
+    double profit_points;  // profit_period
+
+    ProfileBlock block() const noexcept {
+        return {running_min - 1, running_max - 1, max_at_min - 1, drawdown, profit_points, ratio - 1};
+    }
+};
+
+// Follows a trade's value along its path, one point per bar: the entry bar,
+// then each later bar's close in turn. A zero divisor (a zero entry price, or
+// a zero close followed by a known one) stops the path for good: failed()
+// then reports it, and the trade's analysis fails with FloatDivisionError.
+class PathFollower {
+public:
+    // A path not started yet.
+    PathFollower() noexcept = default;
+
+    // Point 0: the entry bar's close over its trade price (mirrored around 2
+    // for a short), less the fee when the entry paid costs.
+    PathFollower(double entry_price, double entry_close, bool is_long, bool entry_paid_costs,
+                 double fee_ratio) noexcept;
+
+    // The next point, from its bar's close (NaN: missing, the ratio stays).
+    void follow(double close) noexcept {
+        if (failed_) return;
+        const bool has_close = !std::isnan(close);
+        if (has_close) {
+            if (last_close_ == 0.0) {
+                failed_ = true;
+                return;
+            }
+            const double move = close / last_close_;
+            last_close_ = close;
+            if (!std::isnan(move)) {
+                state_.ratio = is_long_ ? state_.ratio * move : 2 - (2 - state_.ratio) * move;
+            }
+        }
+        const double previous_max = state_.running_max;
+        if (state_.ratio > state_.running_max) state_.running_max = state_.ratio;
+        if (state_.running_min > state_.ratio) {
+            state_.running_min = state_.ratio;
+            // The marker names the point before this one; its maximum is the previous one.
+            state_.max_at_min = previous_max;
+        }
+        const double drawdown = state_.ratio / state_.running_max - 1;
+        if (state_.drawdown > drawdown) state_.drawdown = drawdown;
+        if (has_close && state_.ratio > 1) state_.profit_points += 1;
+        ++points_;
+    }
+
+    // The return ratio of the latest point with the exit's costs: valued at
+    // the exit trade price instead of the close when the path has left its
+    // entry bar, then less fee and tax. A zero exit close fails the path.
+    double exit_ratio(bool left_entry_bar, double exit_price, double exit_close, double fee_ratio,
+                      double tax_ratio) noexcept {
+        double ratio = state_.ratio;
+        if (left_entry_bar) {
+            if (exit_close == 0.0) {
+                failed_ = true;
+                return ratio;
+            }
+            ratio = is_long_ ? ratio * (exit_price / exit_close)
+                             : 2 - ((2 - ratio) * exit_price) / exit_close;
+        }
+        return ratio * (1 - fee_ratio - tax_ratio);
+    }
+
+    bool failed() const noexcept { return failed_; }
+    std::uint64_t points() const noexcept { return points_; }
+    const PathState& state() const noexcept { return state_; }
+
+private:
+    bool is_long_ = true;
+    bool failed_ = false;
+    double last_close_ = 1.0;  // the last known close, base of the next move
+    PathState state_{};
+    std::uint64_t points_ = 1;
 };
 
 // The blocks that a profile needs, taken while following the trade's path.

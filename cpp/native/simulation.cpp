@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "native/price_check.hpp"
 
 namespace tolvane::native {
 namespace {
@@ -25,12 +24,22 @@ std::optional<std::ptrdiff_t> first_out_of_order(StridedView1D<std::int64_t> dat
     return std::nullopt;
 }
 
+std::optional<int> first_unpriced_traded_column(const StridedView2D<double>& targets,
+                                                std::span<const int> price_column_of) {
+    for (std::ptrdiff_t sid = 0; sid < targets.columns(); ++sid) {
+        if (static_cast<std::size_t>(sid) < price_column_of.size() && price_column_of[sid] >= 0) continue;
+        for (std::ptrdiff_t row = 0; row < targets.rows(); ++row) {
+            if (targets(row, sid) != 0) return static_cast<int>(sid);  // NaN is != 0
+        }
+    }
+    return std::nullopt;
+}
+
 Simulation::Simulation(const MarketData& market, const RunOptions& options,
-                       const std::map<int, int>& column_map)
+                       std::span<const int> price_column_of)
     : market_(market),
       options_(options),
-      trail_stop_abs_(std::abs(options.trail_stop)),
-      trail_stop_activation_abs_(std::abs(options.trail_stop_activation)),
+      trailing_{std::abs(options.trail_stop), std::abs(options.trail_stop_activation)},
       book_(static_cast<int>(market.pos_values.row(0).size())),
       cr_(market.pos_values.row(0).size(), 1.0),
       maxcr_(cr_),
@@ -38,22 +47,12 @@ Simulation::Simulation(const MarketData& market, const RunOptions& options,
       previous_price_(market.price, market.price.row(0).size()),
       has_delisting_(any_delisting(options.delisting_bars)) {
     price_column_of_.assign(cr_.size(), -1);
-    for (const auto& [sid, column] : column_map) {
-        if (sid >= 0 && static_cast<std::size_t>(sid) < price_column_of_.size()) {
-            price_column_of_[sid] = column;
-        }
-    }
+    const std::size_t mapped = std::min(price_column_of.size(), price_column_of_.size());
+    std::copy_n(price_column_of.begin(), mapped, price_column_of_.begin());
 }
 
 std::optional<int> Simulation::unpriced_traded_column() const {
-    const StridedView2D<double>& targets = market_.pos_values;
-    for (std::ptrdiff_t sid = 0; sid < targets.columns(); ++sid) {
-        if (price_column_of_[sid] >= 0) continue;
-        for (std::ptrdiff_t row = 0; row < targets.rows(); ++row) {
-            if (targets(row, sid) != 0) return static_cast<int>(sid);  // NaN is != 0
-        }
-    }
-    return std::nullopt;
+    return first_unpriced_traded_column(market_.pos_values, price_column_of_);
 }
 
 void Simulation::set_stop_levels(StopLevels stop_loss, StopLevels take_profit) {
@@ -88,63 +87,10 @@ void Simulation::reset_trackers(int sid) {
     mincr_[sid] = 1;
 }
 
-void Simulation::run(TradeRecorder& recorder, CheckedArray<double> creturn) {
-    for (std::ptrdiff_t bar = 0; bar < market_.price_index.size(); ++bar) {
-        const std::int64_t date = market_.price_index[bar];
-        if (date < market_.pos_index[0]) {
-            creturn.store(bar, 1.0);
-            continue;
-        }
-        recorder.record_date(static_cast<int>(bar));
-        BarRows rows{{market_.price, bar},
-                     {market_.close, bar},
-                     {market_.high, bar},
-                     {market_.low, bar},
-                     {market_.open, bar},
-                     {stop_loss_.values, stop_loss_.rows[bar]},
-                     {take_profit_.values, take_profit_.rows[bar]}};
-        exit_stocks_temp_.clear();
-        revalue_held_stocks(bar, rows, recorder);
-        move_price_bases();
-        execute_queued_exits(recorder);
-        exit_stocks_ = exit_stocks_temp_;
-        if (should_rebalance_) rebalance_to_target(bar, rows, recorder);
-        if (has_delisting_) close_delisted_stocks(bar, recorder);
-        creturn.store(bar, value_at_close(bar, rows));
-        choose_next_target(bar);
-    }
-}
-
-// Revalues every held position by the bar's trade price, follows its price
-// ratio since entry and applies the exit rules.
-void Simulation::revalue_held_stocks(std::int64_t bar, BarRows& rows, TradeRecorder& recorder) {
-    gather_held_quotes(bar);
-    prices_seen_.clear();
-    std::size_t held = 0;
-    for (int sid : book_.sids()) {
-        const int column = price_column(sid);
-        const HeldQuotes* quotes = held < held_quotes_.size() ? &held_quotes_[held] : nullptr;
-        ++held;
-        const double price = quotes ? quotes->price : rows.price[column];
-        validate_trade_price(price, sid, static_cast<int>(bar));
-        prices_seen_.push_back({column, price});
-        double& base = previous_price_[column];
-        if (std::isnan(base)) base = price;
-        double r = price / base;  // the bar's price ratio
-        if (std::isnan(r)) r = 1;
-        book_.at(sid) *= r;
-        cr_[sid] *= r;
-        if (cr_[sid] > maxcr_[sid]) maxcr_[sid] = cr_[sid];
-        if (cr_[sid] < mincr_[sid]) mincr_[sid] = cr_[sid];
-
-        const double entry_pos = book_.at(sid) / cr_[sid];  // the position valued at its entry price
-        const Thresholds limits = thresholds(sid, entry_pos, rows);
-        if (options_.touched_exit) {
-            test_exit_touched(sid, column, r, entry_pos, limits, rows, recorder);
-        } else {
-            test_exit_at_close(sid, column, limits, rows, quotes);
-        }
-    }
+Thresholds Simulation::thresholds(int sid, double entry_pos, BarRows& rows) const {
+    const double stop_loss = rows.stop_loss[sid];
+    const double take_profit = rows.take_profit[sid];
+    return exit_thresholds(entry_pos > 0, maxcr_[sid], mincr_[sid], stop_loss, take_profit, trailing_);
 }
 
 // Reads the trade price and close of every held stock back to back, before
@@ -173,43 +119,6 @@ void Simulation::move_price_bases() {
     }
 }
 
-void Simulation::rebalance_to_target(std::int64_t bar, BarRows& rows, TradeRecorder& recorder) {
-    const StridedView1D<double> target = market_.pos_values.row(pos_id_);
-    if (!options_.retain_cost_when_rebalance) {
-        std::fill(cr_.begin(), cr_.end(), 1.0);
-        std::fill(maxcr_.begin(), maxcr_.end(), 1.0);
-        std::fill(mincr_.begin(), mincr_.end(), 1.0);
-    } else {
-        // A new entry or a change of side starts afresh; a held position that
-        // keeps its side keeps its history.
-        for (std::ptrdiff_t sid = 0; sid < target.size(); ++sid) {
-            const double weight = target[sid];
-            const int id = static_cast<int>(sid);
-            if (weight != 0 && (!book_.contains(id) || book_.at(id) * weight <= 0)) reset_trackers(id);
-        }
-    }
-
-    rebalance_row_.resize(static_cast<std::size_t>(target.size()));
-    if (const double* weights = target.contiguous_elements()) {
-        std::copy(weights, weights + target.size(), rebalance_row_.begin());
-    } else {
-        for (std::ptrdiff_t sid = 0; sid < target.size(); ++sid) rebalance_row_[sid] = target[sid];
-    }
-    // A stock stopped out since the latest rebalance is not bought back now.
-    if (options_.stop_trading_next_period) {
-        for (const ExitRecord& exited : exited_stocks_) rebalance_row_[exited.sid] = 0;
-    }
-    const StridedView1D<double> weights(reinterpret_cast<const char*>(rebalance_row_.data()),
-                                        target.size(), sizeof(double));
-    cash_ = rebalance(book_, weights, cash_, options_.costs, options_.position_limit, recorder);
-
-    latest_rebalanced_sids_ = book_.sids();
-    rows.price.view();  // the bar's row of trade prices must exist: the bases restart from it
-    restart_price_bases(bar);
-    exited_stocks_.clear();
-    current_position_id_ = pos_id_;
-}
-
 // Every price base restarts at this bar's trade price, except that a column
 // revalued this bar whose price is missing keeps its last known price: its
 // position then follows the price when it comes back. Any other column with a
@@ -222,36 +131,6 @@ void Simulation::restart_price_bases(std::int64_t bar) {
     }
     previous_price_.restart_at(bar);
     for (const auto& [column, base] : kept) previous_price_[column] = base;
-}
-
-// Sells, after the rebalance, every held stock delisted at this bar.
-void Simulation::close_delisted_stocks(std::int64_t bar, TradeRecorder& recorder) {
-    std::vector<int> delisted;
-    for (int sid : book_.sids()) {
-        if ((*options_.delisting_bars)[sid] == bar && book_.at(sid) != 0) delisted.push_back(sid);
-    }
-    for (int sid : delisted) {
-        cash_ = set_position(book_, sid, 0, cash_, options_.costs, recorder, {false, true});
-        reset_trackers(sid);
-    }
-}
-
-// The portfolio value at the close; the book itself stays at trade prices.
-double Simulation::value_at_close(std::int64_t bar, BarRows& rows) const {
-    double balance = cash_;
-    for (int sid : book_.sids()) {
-        const int column = price_column(sid);
-        const double trade_price = rows.price[column];
-        validate_trade_price(trade_price, sid, static_cast<int>(bar));
-        const double close_price = rows.close[column];
-        const double value = book_.at(sid);
-        if (std::isnan(trade_price) || std::isnan(close_price)) {
-            balance += value;
-        } else {
-            balance += value * close_price / trade_price;
-        }
-    }
-    return balance;
 }
 
 RunEndState Simulation::end_state() const noexcept {

@@ -3,16 +3,19 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "native/exit_record.hpp"
+#include "native/exit_rules.hpp"
 #include "native/position_book.hpp"
 #include "native/price_bases.hpp"
 #include "native/stock_operations.hpp"
+#include "native/stretch.hpp"
 #include "native/strided_view.hpp"
+#include "native/trade_recorder.hpp"
 #include "native/trading.hpp"
 
 namespace tolvane::native {
@@ -49,13 +52,6 @@ struct RunOptions {
     std::optional<StridedView1D<std::int64_t>> delisting_bars;  // per position column
 };
 
-// The thresholds of one held stock at one bar, as ratios of its price ratio
-// since entry.
-struct Thresholds {
-    double upper;  // max_r
-    double lower;  // min_r
-};
-
 // The rows of one bar, each taken at its first read.
 struct BarRows {
     LazyRow<double> price;
@@ -76,16 +72,22 @@ struct HeldQuotes {
 // The first element of `dates` that is earlier than the one before it.
 std::optional<std::ptrdiff_t> first_out_of_order(StridedView1D<std::int64_t> dates);
 
+// The first position column without a price column (-1 in `price_column_of`,
+// or beyond it) whose target weight is non-zero (or NaN) in some row of
+// `targets`: such a column could not be priced.
+std::optional<int> first_unpriced_traded_column(const StridedView2D<double>& targets,
+                                                std::span<const int> price_column_of);
+
 class Simulation {
 public:
-    // `column_map` maps position columns to price columns. Sizes the per-stock
-    // trackers from the first target row and the first price bar (raising
-    // BufferIndexError when either matrix has no rows).
+    // `price_column_of` maps position columns to price columns (-1: none;
+    // columns beyond it have none). Sizes the per-stock trackers from the
+    // first target row and the first price bar (raising BufferIndexError when
+    // either matrix has no rows).
     Simulation(const MarketData& market, const RunOptions& options,
-               const std::map<int, int>& column_map);
+               std::span<const int> price_column_of);
 
-    // The first position column without a price column whose target weight is
-    // non-zero (or NaN) in some row: such a column could not be priced.
+    // first_unpriced_traded_column() of the run.
     std::optional<int> unpriced_traded_column() const;
 
     void set_stop_levels(StopLevels stop_loss, StopLevels take_profit);
@@ -93,28 +95,71 @@ public:
     // Marks, for every resample date, the last bar dated on or before it.
     void build_rebalance_calendar();
 
-    // Runs the bar loop, writing the portfolio value at each bar's close.
-    void run(TradeRecorder& recorder, CheckedArray<double> creturn);
+    // Runs the bar loop one bar after another, writing the portfolio value
+    // at each bar's close and reporting the trades to `recorder`.
+    template <TradeRecorder Recorder>
+    void run(Recorder& recorder, CheckedArray<double> creturn);
 
+    // Runs the same bar loop, walking each stretch of bars without a
+    // rebalance one held stock at a time, then settling the stretch in the
+    // bar loop's order: the results, the recorder's events and the failure
+    // raised are run()'s, but a stock may report its closes before another
+    // stock's earlier ones. Needs ascending price dates, price matrices with
+    // a row for every bar and stop tables with a level for every bar and
+    // position column (its callers check them; a stretch beyond them raises
+    // BufferIndexError at its first bar).
+    template <TradeRecorder Recorder>
+    void run_by_stretches(Recorder& recorder, CheckedArray<double> creturn);
+
+    // The price column of each position column (-1: none).
+    std::span<const int> price_columns() const noexcept { return price_column_of_; }
     // The holdings after the last bar.
     const PositionBook& book() const noexcept { return book_; }
     // The state the run ends in, as its stock operations read it.
     RunEndState end_state() const noexcept;
 
 private:
-    void revalue_held_stocks(std::int64_t bar, BarRows& rows, TradeRecorder& recorder);
+    template <TradeRecorder Recorder>
+    void simulate_bar(std::int64_t bar, Recorder& recorder, CheckedArray<double>& creturn);
+    template <TradeRecorder Recorder>
+    void revalue_held_stocks(std::int64_t bar, BarRows& rows, Recorder& recorder);
+    template <TradeRecorder Recorder>
+    void execute_queued_exits(Recorder& recorder);
+    template <TradeRecorder Recorder>
+    void rebalance_to_target(std::int64_t bar, BarRows& rows, Recorder& recorder);
+    template <TradeRecorder Recorder>
+    void close_delisted_stocks(std::int64_t bar, Recorder& recorder);
+    template <TradeRecorder Recorder>
+    double value_portfolio_at_close(std::int64_t bar, BarRows& rows, Recorder& recorder);
+
+    template <TradeRecorder Recorder>
+    void walk_stretch(std::int64_t first, std::int64_t end, Recorder& recorder,
+                      CheckedArray<double>& creturn);
+    template <TradeRecorder Recorder>
+    void walk_stock(StockWalk& stock, int sid, std::optional<ExitRecord> queued, std::int64_t first,
+                    std::int64_t end, double* close_values, Recorder& recorder);
+    // The columns one stock's walk reads over a stretch.
+    struct StockColumns {
+        CheckedRange<double> prices;
+        CheckedRange<double> closes;
+        CheckedRange<double> highs;  // with touched exits only
+        CheckedRange<double> lows;
+        CheckedRange<double> opens;
+        CheckedRange<std::ptrdiff_t> stop_loss_rows;
+        CheckedRange<std::ptrdiff_t> take_profit_rows;
+        std::int64_t delisting_bar;  // -1: none
+    };
+    template <bool kTouched>
+    void walk_bars(StockState& carried, int sid, std::int64_t& bar, std::int64_t end,
+                   const StockColumns& columns, double* close_values, StockWalkEnd& walked);
+    template <TradeRecorder Recorder>
+    void settle_stretch(std::int64_t first, std::int64_t end, Recorder& recorder,
+                        CheckedArray<double>& creturn);
+
     Thresholds thresholds(int sid, double entry_pos, BarRows& rows) const;
     void gather_held_quotes(std::int64_t bar);
-    void test_exit_at_close(int sid, int column, const Thresholds& limits, BarRows& rows,
-                            const HeldQuotes* quotes);
-    void test_exit_touched(int sid, int column, double r, double entry_pos,
-                           const Thresholds& limits, BarRows& rows, TradeRecorder& recorder);
-    void execute_queued_exits(TradeRecorder& recorder);
     void move_price_bases();
-    void rebalance_to_target(std::int64_t bar, BarRows& rows, TradeRecorder& recorder);
     void restart_price_bases(std::int64_t bar);
-    void close_delisted_stocks(std::int64_t bar, TradeRecorder& recorder);
-    double value_at_close(std::int64_t bar, BarRows& rows) const;
     void choose_next_target(std::int64_t bar);
     void reset_trackers(int sid);
     int price_column(int sid) const;
@@ -124,8 +169,7 @@ private:
     std::vector<int> price_column_of_;  // per position column; -1: no price column
     StopLevels stop_loss_{};
     StopLevels take_profit_{};
-    double trail_stop_abs_;
-    double trail_stop_activation_abs_;
+    TrailingStop trailing_;
     std::vector<std::uint8_t> may_rebalance_;  // per bar: marked by the calendar
 
     PositionBook book_;
@@ -147,6 +191,10 @@ private:
     std::vector<HeldQuotes> held_quotes_;
     // The trade prices read for the stocks held when the current bar began.
     std::vector<std::pair<int, double>> prices_seen_;
+    StretchScratch stretch_;  // the stretch being walked
 };
 
 }  // namespace tolvane::native
+
+#include "native/bar_loop.hpp"
+#include "native/stretch_walk.hpp"

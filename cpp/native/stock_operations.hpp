@@ -73,6 +73,8 @@ enum class StockAction {
     StoppedOut,          // "sl_": one on the lower threshold
 };
 
+inline constexpr int kStockActions = 9;
+
 // The action's label in the stock operations ("enter", "tp_", ...).
 const char* action_label(StockAction action) noexcept;
 

@@ -12,12 +12,34 @@
 
 namespace tolvane::native {
 
+// Raises BufferIndexError(axis): kept out of line, so that the checked reads
+// around it stay small enough to be inlined where they are used.
+[[noreturn, gnu::cold, gnu::noinline]] inline void throw_buffer_index_error(int axis) {
+    throw BufferIndexError(axis);
+}
+
 template <class T>
 inline T load(const char* address) noexcept {
     T value;
     std::memcpy(&value, address, sizeof(T));
     return value;
 }
+
+// Elements first..end-1 of a view, checked once when the range is taken:
+// reading them needs no check of its own. Indices are the view's.
+template <class T>
+class CheckedRange {
+public:
+    CheckedRange() noexcept = default;
+    CheckedRange(const char* data, std::ptrdiff_t stride) noexcept : data_(data), stride_(stride) {}
+
+    // `index` must lie in the range it was taken for.
+    T operator[](std::ptrdiff_t index) const noexcept { return load<T>(data_ + index * stride_); }
+
+private:
+    const char* data_ = nullptr;
+    std::ptrdiff_t stride_ = 0;
+};
 
 template <class T>
 class StridedView1D {
@@ -33,8 +55,28 @@ public:
 
     // Checked read: an index outside 0..size-1 raises BufferIndexError.
     T operator[](std::ptrdiff_t index) const {
-        if (index < 0 || index >= size_) throw BufferIndexError(axis_);
+        if (index < 0 || index >= size_) throw_buffer_index_error(axis_);
         return load<T>(data_ + index * stride_);
+    }
+
+    // The elements first..end-1 as a CheckedRange; raises BufferIndexError
+    // unless they all lie inside the view.
+    CheckedRange<T> range(std::ptrdiff_t first, std::ptrdiff_t end) const {
+        if (first < end && (first < 0 || end > size_)) throw_buffer_index_error(axis_);
+        return {data_, stride_};
+    }
+
+    // Asks the processor to fetch the elements first..end-1 (within the view)
+    // into its caches ahead of their reads; reads nothing itself.
+    void prefetch(std::ptrdiff_t first, std::ptrdiff_t end) const noexcept {
+        constexpr std::ptrdiff_t kLine = 64;
+        if (first < 0) first = 0;
+        if (end > size_) end = size_;
+        const std::ptrdiff_t span = stride_ < 0 ? -stride_ : stride_;
+        const std::ptrdiff_t step = span >= kLine || span == 0 ? 1 : kLine / span;
+        for (std::ptrdiff_t index = first; index < end; index += step) {
+            __builtin_prefetch(data_ + index * stride_);
+        }
     }
 
     // The elements as an array of size() values when they are laid out as one
@@ -70,21 +112,21 @@ public:
 
     // Checked read: the row is checked first (axis 0), then the column (axis 1).
     T operator()(std::ptrdiff_t row, std::ptrdiff_t column) const {
-        if (row < 0 || row >= rows_) throw BufferIndexError(0);
-        if (column < 0 || column >= columns_) throw BufferIndexError(1);
+        if (row < 0 || row >= rows_) throw_buffer_index_error(0);
+        if (column < 0 || column >= columns_) throw_buffer_index_error(1);
         return load<T>(data_ + row * row_stride_ + column * column_stride_);
     }
 
     // The checked row `row` as a 1-D view over the columns (a column out of
     // range is reported on axis 1, as for an element read).
     StridedView1D<T> row(std::ptrdiff_t row) const {
-        if (row < 0 || row >= rows_) throw BufferIndexError(0);
+        if (row < 0 || row >= rows_) throw_buffer_index_error(0);
         return StridedView1D<T>(data_ + row * row_stride_, columns_, column_stride_, 1);
     }
 
     // The checked column `column` as a 1-D view over the rows.
     StridedView1D<T> column(std::ptrdiff_t column) const {
-        if (column < 0 || column >= columns_) throw BufferIndexError(1);
+        if (column < 0 || column >= columns_) throw_buffer_index_error(1);
         return StridedView1D<T>(data_ + column * column_stride_, rows_, row_stride_);
     }
 
@@ -130,7 +172,7 @@ public:
     std::ptrdiff_t size() const noexcept { return size_; }
 
     void store(std::ptrdiff_t index, T value) {
-        if (index < 0 || index >= size_) throw BufferIndexError(0);
+        if (index < 0 || index >= size_) throw_buffer_index_error(0);
         data_[index] = value;
     }
 

@@ -194,17 +194,18 @@ PyObject* exported_arrays(PyObject*, PyObject*) {
 
 // --- the core's trading functions, with a recorder that lists its calls ---
 
-class ListRecorder final : public native::TradeRecorder {
+class ListRecorder {
 public:
     ListRecorder(PyObject* calls, bool split) : calls_(calls), split_(split) {}
-    void record_date(int) override {}
-    void record_entry(int sid, double weight, int transaction) override {
-        append(py::checked(Py_BuildValue("(sidi)", "entry", sid, weight, transaction)));
+    void bar_started(int) {}
+    void entered(int sid, double weight, bool paid) {
+        append(py::checked(Py_BuildValue("(sidi)", "entry", sid, weight, paid ? 1 : 0)));
     }
-    void record_exit(int sid, int transaction) override {
-        append(py::checked(Py_BuildValue("(sii)", "exit", sid, transaction)));
+    void exited(int sid, bool paid, native::ExitReason) {
+        append(py::checked(Py_BuildValue("(sii)", "exit", sid, paid ? 1 : 0)));
     }
-    bool split_resized_positions() override { return split_; }
+    bool split_resized_positions() const { return split_; }
+    native::IgnoredCloses closes_of(int) const noexcept { return {}; }
 
 private:
     void append(py::Ref call) { py::checked_status(PyList_Append(calls_, call.get())); }
@@ -243,7 +244,8 @@ PyObject* set_position(PyObject*, PyObject* args) {
         py::Ref calls = py::checked(PyList_New(0));
         ListRecorder recorder(calls.get(), split);
         const double new_cash = native::set_position(book, sid, position, cash, {fee, tax}, recorder,
-                                                     {check_null != 0, set_null != 0, balance});
+                                                     {check_null != 0, set_null != 0, balance,
+                                                      native::ExitReason::Rebalance});
         return Py_BuildValue("(dNN)", new_cash, dict_from_book(book).release(), calls.release());
     });
 }
@@ -299,7 +301,7 @@ std::vector<native::ExitRecord> exit_records(PyObject* sequence) {
         if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items.get(), i), "ip", &sid, &positive)) {
             throw py::ErrorAlreadySet{};
         }
-        records.push_back({sid, positive != 0});
+        records.push_back({sid, positive != 0, native::ExitReason::Rebalance});
     }
     return records;
 }

@@ -1,6 +1,5 @@
 // backtest_: argument parsing and conversion for the run.
 #include <array>
-#include <climits>
 
 #include "ravelin/functions.hpp"
 #include "ravelin/run.hpp"
@@ -51,46 +50,6 @@ constexpr std::array<ArraySpec, kArrayArguments> kArraySpecs = {{
     {1, py::ElementType::Object},  {1, py::ElementType::Int64},
 }};
 
-double to_double(PyObject* value, double fallback) {
-    if (!value) return fallback;
-    const double converted = PyFloat_AsDouble(value);
-    if (converted == -1.0 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
-    return converted;
-}
-
-bool to_bool(PyObject* value, bool fallback) {
-    if (!value) return fallback;
-    return py::is_true(value);
-}
-
-// int() conversion to a 32-bit int: an int as is, other numbers through
-// their integer conversion (a float is truncated toward zero).
-int to_int(PyObject* value, int fallback) {
-    if (!value) return fallback;
-    py::Ref integer;
-    if (PyLong_Check(value)) {
-        integer = py::Ref::borrow(value);
-    } else if (Py_TYPE(value)->tp_as_number && Py_TYPE(value)->tp_as_number->nb_int) {
-        integer = py::checked(Py_TYPE(value)->tp_as_number->nb_int(value));
-        if (!PyLong_Check(integer.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                         Py_TYPE(integer.get())->tp_name);
-            throw py::ErrorAlreadySet{};
-        }
-    } else {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        throw py::ErrorAlreadySet{};
-    }
-    int overflow = 0;
-    const long long converted = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
-    if (converted == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
-    if (overflow != 0 || converted < INT_MIN || converted > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-        throw py::ErrorAlreadySet{};
-    }
-    return static_cast<int>(converted);
-}
-
 void check_array_type(const char* name, PyObject* value) {
     if (!PyObject_TypeCheck(value, &PyArray_Type)) py::raise_incorrect_type(name, &PyArray_Type, value);
 }
@@ -107,22 +66,22 @@ PyObject* backtest(PyObject*, PyObject* args, PyObject* kwargs) {
         const EngineState& state = engine();
 
         BacktestArguments arguments;
-        arguments.fee_ratio = to_double(slots[kFeeRatio], state.default_fee_ratio);
-        arguments.tax_ratio = to_double(slots[kTaxRatio], state.default_tax_ratio);
-        arguments.trail_stop = to_double(slots[kTrailStop], state.default_trail_stop);
-        arguments.trail_stop_activation = to_double(slots[kTrailStopActivation], 0.0);
-        arguments.touched_exit = to_bool(slots[kTouchedExit], false);
-        arguments.position_limit = to_double(slots[kPositionLimit], 1.0);
+        arguments.fee_ratio = py::to_double(slots[kFeeRatio], state.default_fee_ratio);
+        arguments.tax_ratio = py::to_double(slots[kTaxRatio], state.default_tax_ratio);
+        arguments.trail_stop = py::to_double(slots[kTrailStop], state.default_trail_stop);
+        arguments.trail_stop_activation = py::to_double(slots[kTrailStopActivation], 0.0);
+        arguments.touched_exit = py::to_bool(slots[kTouchedExit], false);
+        arguments.position_limit = py::to_double(slots[kPositionLimit], 1.0);
         // A NaN limit would clip nothing and a negative one would flip sides.
         if (!(arguments.position_limit >= 0)) {
             PyErr_Format(PyExc_ValueError, "position_limit must be a number >= 0, got %R",
                          py::checked(PyFloat_FromDouble(arguments.position_limit)).get());
             throw py::ErrorAlreadySet{};
         }
-        arguments.retain_cost_when_rebalance = to_bool(slots[kRetainCostWhenRebalance], false);
-        arguments.vexal_window = to_int(slots[kVexalWindow], 0);
-        arguments.vexal_window_step = to_int(slots[kVexalWindowStep], 1);
-        arguments.periodically_rebalance = to_bool(slots[kPeriodicallyRebalance], true);
+        arguments.retain_cost_when_rebalance = py::to_bool(slots[kRetainCostWhenRebalance], false);
+        arguments.vexal_window = py::to_int(slots[kVexalWindow], 0);
+        arguments.vexal_window_step = py::to_int(slots[kVexalWindowStep], 1);
+        arguments.periodically_rebalance = py::to_bool(slots[kPeriodicallyRebalance], true);
         if (slots[kDelistingBars] && slots[kDelistingBars] != Py_None) {
             arguments.delisting_bars =
                 py::Buffer::acquire(slots[kDelistingBars], 1, py::ElementType::Int64);

@@ -1,9 +1,8 @@
 #include "ravelin/run.hpp"
 
 #include <optional>
-#include <utility>
+#include <vector>
 
-#include "native/price_check.hpp"
 #include "native/simulation.hpp"
 #include "ravelin/input_integrity.hpp"
 #include "ravelin/run_setup.hpp"
@@ -13,6 +12,7 @@
 #include "support/collector_pause.hpp"
 #include "support/numpy_api.hpp"
 #include "support/object_protocol.hpp"
+#include "support/position_errors.hpp"
 
 namespace tolvane::ravelin {
 namespace {
@@ -26,22 +26,9 @@ native::MarketData market_views(const BacktestArguments& arguments) {
             buffers[kResample].view1d<std::int64_t>()};
 }
 
-// The label of position column `sid` in `pos_columns`, as stored.
-py::Ref position_label(PyObject* pos_columns, int sid) {
-    const py::Buffer labels = py::Buffer::acquire(pos_columns, 1, py::ElementType::Object);
-    PyObject* label = labels.view1d<PyObject*>()[sid];
-    return py::Ref::borrow(label ? label : Py_None);
-}
-
 [[noreturn]] void raise_value_error(py::Ref message) {
     PyErr_SetObject(PyExc_ValueError, message.get());
     throw py::ErrorAlreadySet{};
-}
-
-[[noreturn]] void raise_unpriced_column(const BacktestArguments& arguments, int sid) {
-    py::Ref label = py::checked(PyObject_Str(position_label(arguments.arrays[kPosColumns], sid).get()));
-    raise_value_error(py::checked(PyUnicode_FromFormat(
-        "Position column '%U' has no matching price column", label.get())));
 }
 
 // A resolved stop table and the views the bar loop reads from it.
@@ -85,6 +72,16 @@ private:
     throw py::ErrorAlreadySet{};
 }
 
+// The price column of each position column (-1: none), from the column map.
+std::vector<int> price_columns_of(const std::map<int, int>& column_map,
+                                  const native::StridedView2D<double>& pos_values) {
+    std::vector<int> columns(static_cast<std::size_t>(pos_values.columns()), -1);
+    for (const auto& [sid, column] : column_map) {
+        if (sid >= 0 && static_cast<std::size_t>(sid) < columns.size()) columns[sid] = column;
+    }
+    return columns;
+}
+
 StopTableViews view_stop_table(py::Ref table) {
     StopTableViews views;
     views.values = py::checked(PyObject_GetAttrString(table.get(), "values"));
@@ -126,7 +123,7 @@ py::Ref run_backtest(const BacktestArguments& arguments) {
     std::map<int, int> column_map = map_columns(arrays[kPriceColumns], arrays[kPosColumns]);
     npy_intp bars = market.price_index.size();
     py::Ref creturn = py::checked(PyArray_EMPTY(1, &bars, NPY_DOUBLE, 0));
-    native::Simulation simulation(market, options, column_map);
+    native::Simulation simulation(market, options, price_columns_of(column_map, market.pos_values));
 
     const auto position_columns = arguments.buffers[kPosColumns].view1d<PyObject*>().size();
     if (market.pos_values.columns() != position_columns) {
@@ -134,7 +131,7 @@ py::Ref run_backtest(const BacktestArguments& arguments) {
             py::checked(PyUnicode_FromString("Position values do not match position columns")));
     }
     if (const std::optional<int> unpriced = simulation.unpriced_traded_column()) {
-        raise_unpriced_column(arguments, *unpriced);
+        py::raise_unpriced_column(arrays[kPosColumns], *unpriced);
     }
     if (const auto index = native::first_out_of_order(market.price_index)) {
         raise_out_of_order("price_index", *index);
@@ -174,27 +171,7 @@ py::Ref run_backtest(const BacktestArguments& arguments) {
 }
 
 bool translate_run_failure(PyObject* pos_columns, const native::Failure& failure) {
-    const auto* bad = dynamic_cast<const native::InvalidTradePrice*>(&failure);
-    if (!bad) return false;
-    py::Ref symbol = py::checked(PyObject_Str(position_label(pos_columns, bad->sid).get()));
-    py::Ref value = py::checked(PyObject_Repr(py::checked(PyFloat_FromDouble(bad->value)).get()));
-    py::Ref message = py::checked(PyUnicode_FromFormat(
-        "Invalid trading price for %U at price row %d: %U. Expected a positive finite price; "
-        "check the trading-price dataset.",
-        symbol.get(), bad->row, value.get()));
-    // The stock, bar and price ride on the exception as well, so that a caller
-    // can say where the price is without reading them back out of the text.
-    py::Ref error = py::checked(PyObject_CallOneArg(PyExc_ValueError, message.get()));
-    const std::pair<const char*, py::Ref> details[] = {
-        {"stock", py::checked(PyLong_FromLong(bad->sid))},
-        {"bar", py::checked(PyLong_FromLong(bad->row))},
-        {"price", py::checked(PyFloat_FromDouble(bad->value))},
-    };
-    for (const auto& [name, detail] : details) {
-        py::checked_status(PyObject_SetAttrString(error.get(), name, detail.get()));
-    }
-    PyErr_SetObject(PyExc_ValueError, error.get());
-    return true;
+    return py::set_invalid_trade_price(pos_columns, failure);
 }
 
 }  // namespace tolvane::ravelin

@@ -49,7 +49,8 @@ py::Ref run_backtest(const BacktestArguments& arguments);
 // backtest_'s FailureTranslator: sets ValueError "Invalid trading price for
 // <label> at price row <row>: <value>. Expected a positive finite price; check
 // the trading-price dataset." for an invalid trade price, the position column
-// named by its label in `pos_columns`; false for any other failure.
+// named by its label in `pos_columns`, with the attributes `stock`, `bar` and
+// `price`; false for any other failure.
 bool translate_run_failure(PyObject* pos_columns, const native::Failure& failure);
 
 }  // namespace tolvane::ravelin

@@ -16,18 +16,18 @@ void VexalRecorder::end_analysis(std::map<int, double>& book) {
     py::checked(api_.end_analysis(book));
 }
 
-void VexalRecorder::record_date(int bar) {
+void VexalRecorder::bar_started(int bar) {
     api_.record_date(bar);
     py::throw_if_error_set();
 }
 
-void VexalRecorder::record_entry(int sid, double weight, int transaction) {
-    api_.record_entry(sid, weight, transaction);
+void VexalRecorder::entered(int sid, double weight, bool paid) {
+    api_.record_entry(sid, weight, paid ? 1 : 0);
     py::throw_if_error_set();
 }
 
-void VexalRecorder::record_exit(int sid, int transaction) {
-    api_.record_exit(sid, transaction);
+void VexalRecorder::exited(int sid, bool paid, native::ExitReason) {
+    api_.record_exit(sid, paid ? 1 : 0);
     py::throw_if_error_set();
 }
 

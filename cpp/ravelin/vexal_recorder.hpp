@@ -1,14 +1,15 @@
 // The engine's trade recorder: reports trades to tolvane.core.vexal through
-// the functions bound from its export table.
+// the functions bound from its export table (a native::TradeRecorder).
 #pragma once
 
-#include "native/trading.hpp"
+#include "native/exit_reason.hpp"
+#include "native/trade_recorder.hpp"
 #include "ravelin/input_integrity.hpp"
 #include "ravelin/state.hpp"
 
 namespace tolvane::ravelin {
 
-class VexalRecorder final : public native::TradeRecorder {
+class VexalRecorder {
 public:
     VexalRecorder(const vexal_api::Api& api, const InputIntegrity& inputs) noexcept
         : api_(api), inputs_(inputs) {}
@@ -18,11 +19,14 @@ public:
                         int window_step);
     void end_analysis(std::map<int, double>& book);
 
-    void record_date(int bar) override;
-    void record_entry(int sid, double weight, int transaction) override;
-    void record_exit(int sid, int transaction) override;
+    void bar_started(int bar);
+    void entered(int sid, double weight, bool paid);
+    // vexal has no exit reasons.
+    void exited(int sid, bool paid, native::ExitReason);
     // RETAIN_COST_WHEN_REBALANCE is falsy and RESAMPLE truthy (module globals).
-    bool split_resized_positions() override;
+    bool split_resized_positions();
+    // vexal analyses a trade from the close matrix when it ends.
+    native::IgnoredCloses closes_of(int) const noexcept { return {}; }
 
 private:
     bool truth(const char* flag);

@@ -1,8 +1,10 @@
 #include "support/arguments.hpp"
 
 #include <algorithm>
+#include <climits>
 
 #include "support/names.hpp"
+#include "support/object_protocol.hpp"
 
 namespace tolvane::py {
 namespace {
@@ -104,6 +106,44 @@ void raise_incorrect_type(const char* name, PyTypeObject* expected, PyObject* va
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  name, expected->tp_name, Py_TYPE(value)->tp_name);
     throw ErrorAlreadySet{};
+}
+
+double to_double(PyObject* value, double fallback) {
+    if (!value) return fallback;
+    const double converted = PyFloat_AsDouble(value);
+    if (converted == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    return converted;
+}
+
+bool to_bool(PyObject* value, bool fallback) {
+    if (!value) return fallback;
+    return is_true(value);
+}
+
+int to_int(PyObject* value, int fallback) {
+    if (!value) return fallback;
+    Ref integer;
+    if (PyLong_Check(value)) {
+        integer = Ref::borrow(value);
+    } else if (Py_TYPE(value)->tp_as_number && Py_TYPE(value)->tp_as_number->nb_int) {
+        integer = checked(Py_TYPE(value)->tp_as_number->nb_int(value));
+        if (!PyLong_Check(integer.get())) {
+            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                         Py_TYPE(integer.get())->tp_name);
+            throw ErrorAlreadySet{};
+        }
+    } else {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        throw ErrorAlreadySet{};
+    }
+    int overflow = 0;
+    const long long converted = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (converted == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    if (overflow != 0 || converted < INT_MIN || converted > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        throw ErrorAlreadySet{};
+    }
+    return static_cast<int>(converted);
 }
 
 PyMethodDef keyword_function(const char* name, KeywordFunction function, const char* doc) noexcept {

@@ -28,6 +28,14 @@ void parse_no_arguments(const char* function, PyObject* args, PyObject* kwargs);
 // type's name>, got <value's type name>)".
 [[noreturn]] void raise_incorrect_type(const char* name, PyTypeObject* expected, PyObject* value);
 
+// Conversions of an optional argument (null: `fallback`): float(value) to a
+// double; the truth of value; int(value) to a 32-bit int (an int as is, other
+// numbers through their integer conversion: a float is truncated toward zero),
+// raising OverflowError "value too large to convert to int" outside the range.
+double to_double(PyObject* value, double fallback);
+bool to_bool(PyObject* value, bool fallback);
+int to_int(PyObject* value, int fallback);
+
 using KeywordFunction = PyObject* (*)(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // The method definition of a module function called with (args, kwargs);

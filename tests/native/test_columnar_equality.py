@@ -1,0 +1,151 @@
+"""The columnar run equals the contract's run bit for bit, over random
+markets with every option: equity, trades, entry weights, excursion profiles,
+stock operations, and the failures (same type and message)."""
+
+import numpy as np
+import pytest
+from hypothesis import event, given, settings, strategies as st
+from hypothesis.extra.numpy import arrays
+
+from markets import DAY
+from columnar import assert_same_results, columnar_run, contract_run, outcome
+
+
+# Every element is drawn on its own: a fill value would repeat one element.
+def matrix(draw, shape, low, high):
+    return draw(arrays(np.float64, shape, elements=st.floats(low, high), fill=st.nothing()))
+
+
+def mask(draw, shape, one_in):
+    return draw(arrays(np.bool_, shape, elements=st.sampled_from([False] * (one_in - 1) + [True]),
+                       fill=st.nothing()))
+
+
+@st.composite
+def markets(draw, max_bars=30, max_price_columns=4, max_positions=5):
+    """backtest_'s arrays for a random market: random walks with missing
+    prices, intrabar ranges, sometimes a zero close or an invalid trade price;
+    position columns that may share a price column or have none (never
+    traded); long and short targets; a rebalance calendar of every bar or of
+    some bars only."""
+    bars = draw(st.integers(2, max_bars))
+    priced = draw(st.integers(1, max_price_columns))
+    shape = (bars, priced)
+    volatility = draw(st.sampled_from([0.02, 0.1, 0.3]))
+    price = 10 * np.exp(np.cumsum(matrix(draw, shape, -volatility, volatility), axis=0))
+    price[mask(draw, shape, 10)] = np.nan
+    close = price * matrix(draw, shape, 0.93, 1.07)
+    high = np.fmax(price, close) * matrix(draw, shape, 1.0, 1.08)
+    low = np.fmin(price, close) * matrix(draw, shape, 0.92, 1.0)
+    open_ = price * matrix(draw, shape, 0.94, 1.06)
+    fault = draw(st.sampled_from([None] * 6 + ["zero close", "invalid price"]))
+    where = draw(st.integers(0, bars - 1)), draw(st.integers(0, priced - 1))
+    if fault == "zero close":
+        close[where] = 0.0
+    elif fault == "invalid price":
+        price[where] = draw(st.sampled_from([0.0, -2.0, np.inf]))
+
+    names = [f"S{column}" for column in range(priced)]
+    # A position column names a price column (two may name the same), or none.
+    columns = draw(st.lists(st.sampled_from(list(range(priced)) * 3 + [-1]), min_size=1,
+                            max_size=max_positions))
+    pos_names = [names[column] if column >= 0 else f"U{sid}" for sid, column in enumerate(columns)]
+    rows = sorted(draw(st.sets(st.integers(0, bars - 1), min_size=1, max_size=6)))
+    shape = (len(rows), len(columns))
+    weights = matrix(draw, shape, 0.01, 1.0)
+    if draw(st.booleans()):  # shorts too
+        weights[mask(draw, shape, 3)] *= -1
+    weights[mask(draw, shape, 4)] = 0.0
+    weights[:, [column < 0 for column in columns]] = 0.0
+    index = np.arange(bars, dtype=np.int64) * DAY
+    calendar = index
+    if draw(st.booleans()):
+        calendar = index[sorted(draw(st.sets(st.integers(0, bars - 1), min_size=1)))]
+    return dict(price_values=price, close_values=close, high_values=high, low_values=low,
+                open_values=open_, price_index=index, price_columns=np.array(names, dtype=object),
+                pos_values=weights, pos_index=index[rows], pos_columns=np.array(pos_names, dtype=object),
+                resample=np.asarray(calendar, dtype=np.int64))
+
+
+def stop_level(draw, market, low, high):
+    """Absent, one level, or a level per bar and position column."""
+    kind = draw(st.sampled_from(["absent", "level", "table"]))
+    if kind == "level":
+        return draw(st.floats(low, high))
+    if kind == "table":
+        return matrix(draw, (len(market["price_index"]), len(market["pos_columns"])), -high, high)
+    return None
+
+
+@st.composite
+def options(draw, market):
+    chosen = {
+        "fee_ratio": draw(st.sampled_from([0.0, 0.001425]) | st.floats(0, 0.01)),
+        "tax_ratio": draw(st.sampled_from([0.0, 0.003]) | st.floats(0, 0.01)),
+        "touched_exit": draw(st.booleans()),
+        "position_limit": draw(st.sampled_from([1.0]) | st.floats(0.1, 1.0)),
+        "retain_cost_when_rebalance": draw(st.booleans()),
+        "stop_trading_next_period": draw(st.booleans()),
+        "periodically_rebalance": draw(st.booleans()),
+        "vexal_window": draw(st.sampled_from([0, 0, 1, 2, 5, 40])),
+        "vexal_window_step": draw(st.integers(1, 3)),
+    }
+    for name, low, high in [("stop_loss", 0.01, 1.0), ("take_profit", 0.01, 1.0)]:
+        level = stop_level(draw, market, low, high)
+        if level is not None:
+            chosen[name] = level
+    if draw(st.booleans()):
+        chosen["trail_stop"] = draw(st.floats(0.01, 0.5))
+        chosen["trail_stop_activation"] = draw(st.sampled_from([0.0]) | st.floats(0.0, 0.3))
+    if draw(st.booleans()):
+        bars = len(market["price_index"])
+        chosen["delisting_bars"] = np.array(
+            draw(st.lists(st.integers(-1, bars - 1), min_size=len(market["pos_columns"]),
+                          max_size=len(market["pos_columns"]))), dtype=np.int64)
+    return chosen
+
+
+@st.composite
+def runs(draw):
+    market = draw(markets())
+    return market, draw(options(market)), draw(st.sampled_from(["C", "F", "strided"]))
+
+
+@settings(max_examples=600)
+@given(runs())
+def test_the_columnar_run_equals_the_contract(run):
+    market, chosen, layout = run
+    expected = outcome(contract_run, market, **chosen)
+    got = outcome(columnar_run, market, layout, **chosen)
+    assert got[0] == expected[0], (expected, got)
+    if expected[0] == "raised":
+        event(f"raises {type(expected[1]).__name__}")
+        assert type(got[1]) is type(expected[1])
+        assert str(got[1]) == str(expected[1])
+    else:
+        event("no trades" if len(expected[1]["trade_stock"]) == 0 else "trades")
+        assert_same_results(expected[1], got[1])
+
+
+@pytest.mark.parametrize("chosen", [
+    dict(stop_loss=0.1, take_profit=0.2, trail_stop=0.05, vexal_window=30, vexal_window_step=7),
+    dict(stop_loss=0.1, take_profit=0.2, touched_exit=True, stop_trading_next_period=False),
+])
+def test_a_long_stretch_is_walked_in_parts(chosen):
+    # 100 stocks held over 800 bars without a rebalance: more values at the
+    # close than one part of a stretch keeps (2 ** 16), so the walk splits it.
+    rng = np.random.default_rng(7)
+    bars, stocks = 800, 120
+    price = 50 * np.exp(np.cumsum(rng.normal(0, 0.02, (bars, stocks)), axis=0))
+    price[rng.random(price.shape) < 0.01] = np.nan
+    close = price * rng.uniform(0.98, 1.02, price.shape)
+    index = np.arange(bars, dtype=np.int64) * DAY
+    names = np.array([f"S{i}" for i in range(stocks)], dtype=object)
+    weights = np.where(rng.random((1, stocks)) < 0.85, 1 / 100, 0.0)
+    delisting = np.where(rng.random(stocks) < 0.1, rng.integers(0, bars, stocks), -1)
+    market = dict(price_values=price, close_values=close, high_values=np.fmax(price, close) * 1.01,
+                  low_values=np.fmin(price, close) * 0.99, open_values=price, price_index=index,
+                  price_columns=names, pos_values=weights, pos_index=index[:1], pos_columns=names.copy(),
+                  resample=index[:1])
+    chosen = dict(chosen, delisting_bars=delisting.astype(np.int64))
+    assert_same_results(contract_run(market, **chosen), columnar_run(market, "F", **chosen))
