@@ -50,18 +50,33 @@ def runners(name, variant, order):
     options = dict(workload.options, fee_ratio=FEE, tax_ratio=0.0)
     return {
         "Numba loop": lambda: numba_loop.run(price, close, weights, rows, FEE),
-        "_columns.run": lambda: _columns.run(price, close, high, low, price, workload.index, pos2price,
-                                             weights, dated, workload.labels, dated, **options)["equity"],
-        "backtest_": lambda: ravelin.backtest_(price, close, high, low, price, workload.index, workload.labels,
-                                               weights, dated, workload.labels, dated, **options),
+        "_columns.run": lambda: _columns.run(
+            price, close, high, low, price, workload.index, pos2price, weights, dated, workload.labels, dated, **options
+        )["equity"],
+        "backtest_": lambda: ravelin.backtest_(
+            price,
+            close,
+            high,
+            low,
+            price,
+            workload.index,
+            workload.labels,
+            weights,
+            dated,
+            workload.labels,
+            dated,
+            **options,
+        ),
     }
 
 
 def check(curves, compared):
     """The curves' agreement, as the note printed with the timings."""
     ours, contract = curves["_columns.run"], curves["backtest_"]
-    same = np.array_equal(np.where(np.isnan(ours), np.nan, ours).view(np.uint64),
-                          np.where(np.isnan(contract), np.nan, contract).view(np.uint64))
+    same = np.array_equal(
+        np.where(np.isnan(ours), np.nan, ours).view(np.uint64),
+        np.where(np.isnan(contract), np.nan, contract).view(np.uint64),
+    )
     if not same:
         raise SystemExit("_columns.run's equity differs from backtest_'s")
     note = "equity equal to backtest_'s bit for bit"
@@ -83,19 +98,21 @@ def timed(run):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--only", default="S,M,L,L daily",
-                        help="workloads as benchmarks/run.py names them ('L', 'L daily', 'L stops'), "
-                             "comma-separated")
+    parser.add_argument(
+        "--only",
+        default="S,M,L,L daily",
+        help="workloads as benchmarks/run.py names them ('L', 'L daily', 'L stops'), comma-separated",
+    )
     parser.add_argument("--repeats", type=int, default=15)
     parser.add_argument("--order", choices="FC", default="F")
     options = parser.parse_args()
 
-    known = {(name if variant == "default" else f"{name} {variant}"): (name, variant)
-             for name, variant in WORKLOADS}
-    print(f"python {sys.version.split()[0]}, numpy {np.__version__}, {options.order}-ordered matrices, "
-          f"{options.repeats} interleaved rounds; ms")
-    print(f"{'workload':<16}{'Numba loop':>20}{'_columns.run':>20}{'backtest_':>20}"
-          f"{'columns / Numba':>18}")
+    known = {(name if variant == "default" else f"{name} {variant}"): (name, variant) for name, variant in WORKLOADS}
+    print(
+        f"python {sys.version.split()[0]}, numpy {np.__version__}, {options.order}-ordered matrices, "
+        f"{options.repeats} interleaved rounds; ms"
+    )
+    print(f"{'workload':<16}{'Numba loop':>20}{'_columns.run':>20}{'backtest_':>20}{'columns / Numba':>18}")
     for label in options.only.split(","):
         name, variant = known[label.strip()]
         engines = runners(name, variant, options.order)
@@ -114,8 +131,10 @@ def main():
             cells.append(f"{statistics.median(sample):8.1f} ({min(sample):6.1f})" if sample else f"{'-':>19}")
         ratio = "-"
         if compared:
-            ratio = (f"{statistics.median(times['_columns.run']) / statistics.median(times['Numba loop']):.2f}x"
-                     f" ({min(times['_columns.run']) / min(times['Numba loop']):.2f}x)")
+            ratio = (
+                f"{statistics.median(times['_columns.run']) / statistics.median(times['Numba loop']):.2f}x"
+                f" ({min(times['_columns.run']) / min(times['Numba loop']):.2f}x)"
+            )
         print(f"{label:<16}" + " ".join(f"{cell:>19}" for cell in cells) + f"{ratio:>18}")
         print(f"{'':<16}{note}")
     print("median (best) per run; the ratio of medians (of bests)")

@@ -20,7 +20,15 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 from tolvane._version import __version__ as __version__
-from tolvane.errors import DataFileError, InputError, InputTypeError, InvalidPriceError, StoreError, TolvaneError
+from tolvane.errors import (
+    DataFileError,
+    InputError,
+    InputTypeError,
+    InvalidPriceError,
+    StoreError,
+    SweepError,
+    TolvaneError,
+)
 
 __all__ = [
     "DataFileError",
@@ -29,6 +37,7 @@ __all__ = [
     "InvalidPriceError",
     "Report",
     "StoreError",
+    "SweepError",
     "SweepResult",
     "TolvaneError",
     "backtest",

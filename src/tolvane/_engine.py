@@ -1,29 +1,30 @@
 """The one place that calls the native engine.
 
-The engine keeps a run's trades and stock operations in module state that
-the next run replaces, and a run cannot start inside another. So runs are
-serialised by a process-wide lock, and everything a run leaves behind is
-taken over into a :class:`RunResult` before the lock is released.
+The front door runs the engine's columnar path (``tolvane.core._columns``):
+it keeps no module state, runs with the interpreter lock released and hands
+its results over as arrays, so runs in several threads go on at once. The
+engine's contract entry, ``ravelin.backtest_``, keeps its results in module
+state that the next run replaces; it is not called here.
 """
 
 from __future__ import annotations
 
-import itertools
-import threading
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from tolvane._dates import format_date
 from tolvane._inputs import RunInputs
 from tolvane._operations import StockOperations
-from tolvane._records import ExcursionLayout
+from tolvane._stops import StopTable
 from tolvane._types import FloatArray, IntArray
-from tolvane.core import ravelin, vexal
+from tolvane.core import _columns
 from tolvane.errors import InvalidPriceError
 
-_RUN_LOCK = threading.Lock()
+#: Why a trade ended, by the code of :attr:`RunResult.exit_reason`.
+EXIT_REASONS: tuple[str, ...] = _columns.EXIT_REASONS
 
 
 @dataclass(frozen=True)
@@ -35,40 +36,19 @@ class RunResult:
     entry_bar: IntArray
     exit_bar: IntArray  # -1 while open
     entry_weight: FloatArray  # signed: negative for a short
+    exit_reason: npt.NDArray[np.uint8]  # index into EXIT_REASONS
     profiles: FloatArray  # per trade: its excursion profile (see ExcursionLayout)
     operations: StockOperations
 
 
-def _operations(raw: dict[str, Any]) -> StockOperations:
+def _operations(columns: dict[str, Any]) -> StockOperations:
+    actions = _columns.ACTIONS
     return StockOperations(
-        weights={int(sid): float(weight) for sid, weight in raw["weights"].items()},
-        next_weights={int(sid): float(weight) for sid, weight in raw["next_weights"].items()},
-        actions={int(sid): str(action) for sid, action in raw["actions"].items()},
-        weight_row=int(raw["weight_time"]),
-        next_weight_row=int(raw["next_weight_time"]),
-    )
-
-
-def _result(
-    equity: FloatArray,
-    trades: list[list[Any]],
-    positions: list[Any],
-    profiles: list[Any],
-    operations: dict[str, Any],
-    layout: ExcursionLayout,
-) -> RunResult:
-    count = len(trades)
-    bars = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * count).reshape(count, 3)
-    return RunResult(
-        equity=equity,
-        trade_stock=bars[:, 0].copy(),
-        entry_bar=bars[:, 1].copy(),
-        exit_bar=bars[:, 2].copy(),
-        entry_weight=np.fromiter(positions, dtype=np.float64, count=count),
-        # Each profile is a new contiguous float64 array: joining their bytes is
-        # the quickest way to stack them.
-        profiles=np.frombuffer(b"".join(profiles), dtype=np.float64).reshape(count, layout.width),
-        operations=_operations(operations),
+        weights=dict(zip(columns["weight_stock"].tolist(), columns["weight"].tolist())),
+        next_weights=dict(zip(columns["next_weight_stock"].tolist(), columns["next_weight"].tolist())),
+        actions={sid: actions[code] for sid, code in zip(columns["action_stock"].tolist(), columns["action"].tolist())},
+        weight_row=int(columns["weight_row"]),
+        next_weight_row=int(columns["next_weight_row"]),
     )
 
 
@@ -90,26 +70,45 @@ def _invalid_price(error: ValueError, inputs: RunInputs) -> InvalidPriceError:
     )
 
 
+def _engine_options(inputs: RunInputs) -> dict[str, Any]:
+    """The run's options as the columnar run takes them: stop levels per
+    ticker become a one-row table in force at every bar."""
+    options = dict(inputs.engine_options)
+    for name in ("stop_loss", "take_profit"):
+        levels = options[name]
+        if isinstance(levels, np.ndarray):
+            options[name] = StopTable(levels.reshape(1, -1), np.zeros(len(inputs.price_index), dtype=np.intp))
+    return options
+
+
 def run(inputs: RunInputs) -> RunResult:
-    """Run the engine on `inputs` and take over what the run produced."""
-    with _RUN_LOCK:
-        try:
-            equity = ravelin.backtest_(
-                *inputs.engine_arrays(),
-                **inputs.engine_options,
-            )
-        except ValueError as error:
-            if "bar" not in vars(error):
-                raise
-            raise _invalid_price(error, inputs) from error
-        # The next run empties these lists in place, so they are read into
-        # arrays before another run can start.
-        options = inputs.engine_options
-        return _result(
-            equity,
-            vexal.trades,
-            vexal.trade_positions,
-            vexal.vexal,
-            ravelin.get_stock_operations(),
-            ExcursionLayout(options["vexal_window"], options["vexal_window_step"]),
+    """Run the engine on `inputs` and take what the run produced."""
+    try:
+        columns = _columns.run(
+            inputs.trade_price,
+            inputs.close,
+            inputs.high,
+            inputs.low,
+            inputs.open,
+            inputs.price_index,
+            inputs.price_column_of,
+            inputs.pos_values,
+            inputs.pos_index,
+            inputs.pos_columns,
+            inputs.resample,
+            **_engine_options(inputs),
         )
+    except ValueError as error:
+        if "bar" not in vars(error):
+            raise
+        raise _invalid_price(error, inputs) from error
+    return RunResult(
+        equity=columns["equity"],
+        trade_stock=columns["trade_stock"],
+        entry_bar=columns["entry_bar"],
+        exit_bar=columns["exit_bar"],
+        entry_weight=columns["entry_weight"],
+        exit_reason=columns["exit_reason"],
+        profiles=columns["profiles"],
+        operations=_operations(dict(columns)),
+    )

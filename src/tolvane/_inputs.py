@@ -40,6 +40,7 @@ class RunInputs:
     pos_values: FloatArray  # target rows x position columns
     pos_index: IntArray
     pos_columns: ObjectArray
+    price_column_of: IntArray  # per position column, the column of its prices
     resample: IntArray  # the rebalance calendar as UTC nanoseconds
     engine_options: Mapping[str, Any]  # keyword arguments of the engine call
     settings: Mapping[str, Any]  # the run's options in the user's terms
@@ -250,6 +251,7 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
         pos_values=pos_values,
         pos_index=pos_index,
         pos_columns=pos_columns,
+        price_column_of=np.asarray(close.columns.get_indexer(position.columns), dtype=np.int64),
         resample=_rules.rebalance_calendar(options.rebalance, dates, pos_index, timezone),
         engine_options=engine_options,
         settings=_options.settings(options),

@@ -18,7 +18,15 @@ from __future__ import annotations
 
 from typing import Any
 
-__all__ = ["DataFileError", "InputError", "InputTypeError", "InvalidPriceError", "StoreError", "TolvaneError"]
+__all__ = [
+    "DataFileError",
+    "InputError",
+    "InputTypeError",
+    "InvalidPriceError",
+    "StoreError",
+    "SweepError",
+    "TolvaneError",
+]
 
 
 class TolvaneError(Exception):
@@ -56,6 +64,12 @@ class InvalidPriceError(InputError):
 class StoreError(TolvaneError, ValueError):
     """A sweep's results file that this sweep cannot use (another sweep's,
     another format, not a store at all)."""
+
+
+class SweepError(TolvaneError, RuntimeError):
+    """A sweep that cannot be carried out as it was asked (worker processes
+    started from a script without ``if __name__ == "__main__":``, an
+    executor of the caller's that broke)."""
 
 
 class DataFileError(TolvaneError, ValueError):

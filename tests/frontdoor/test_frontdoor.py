@@ -7,11 +7,11 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
+from contract_path import bare_run, prepare
 
 import tolvane
-from tolvane import _inputs, _options
+from tolvane import _options
 from tolvane._stops import StopTable
-from tolvane.core import ravelin, vexal
 
 
 def market(bars=60, tickers=("AAA", "BBB", "CCC", "DDD"), seed=0, tz=None):
@@ -25,22 +25,6 @@ def market(bars=60, tickers=("AAA", "BBB", "CCC", "DDD"), seed=0, tz=None):
     weights = rng.uniform(-0.3, 0.5, (bars // 5, len(tickers)))
     position = pd.DataFrame(weights, index=dates[::5][: bars // 5], columns=list(tickers))
     return position, bar
-
-
-def prepare(position, close, **options):
-    return _inputs.prepare(position, close, _options.Options(**options))
-
-
-def bare_run(inputs):
-    creturn = ravelin.backtest_(
-        *inputs.engine_arrays(),
-        **inputs.engine_options,
-    )
-    return (
-        creturn,
-        ravelin.get_trade_stocks(inputs.pos_columns, inputs.price_index, inputs.engine_options["touched_exit"])[0],
-        list(vexal.vexal),
-    )
 
 
 OPTIONS = [

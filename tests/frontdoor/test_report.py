@@ -9,6 +9,7 @@ import statistics
 import numpy as np
 import pandas as pd
 import pytest
+from contract_path import contract_run
 
 import tolvane
 from tolvane import stats
@@ -120,6 +121,7 @@ def test_excursions_are_the_sampled_blocks_of_each_trade():
     # BBB: from bar 8, open, the data end at bar 11 (offsets 0 and 2)
     frame = report.excursions
     assert frame[["trade", "offset"]].to_numpy().tolist() == [[0, 0], [0, 2], [0, 4], [1, 0], [1, 2]]
+    contract_run(position, close, excursion_window=6, excursion_window_step=2)
     blocks = np.vstack([vexal.vexal[0][:18].reshape(3, 6), vexal.vexal[1][:12].reshape(2, 6)])
     np.testing.assert_array_equal(frame.iloc[:, 2:].to_numpy(), blocks)
     assert list(frame.columns) == ["trade", "offset", "mae", "gmfe", "bmfe", "mdd", "profit_bars", "return"]
@@ -131,6 +133,7 @@ def test_actions_name_the_tickers_of_the_stock_operations():
     close = pd.DataFrame({"AAA": [10.0, 10, 10, 8, 8, 8], "BBB": [20.0] * 6, "CCC": [5.0] * 6}, index=dates)
     position = pd.DataFrame({"AAA": [0.5, 0.5], "BBB": [0.5, 0.0], "CCC": [0.0, 0.5]}, index=dates[[0, 5]])
     report = tolvane.backtest(position, close, stop_loss=0.1)
+    contract_run(position, close, stop_loss=0.1)
     operations = ravelin.get_stock_operations()
     tickers = close.columns
     frame = report.actions

@@ -11,11 +11,18 @@ from tolvane._stops import StopTable, stop_table
 from tolvane.core import _columns, ravelin, vexal
 
 PRICE_MATRICES = ["price_values", "close_values", "high_values", "low_values", "open_values"]
-ARRAYS = PRICE_MATRICES + ["price_index", "price_columns", "pos_values", "pos_index", "pos_columns",
-                           "resample"]
+ARRAYS = PRICE_MATRICES + ["price_index", "price_columns", "pos_values", "pos_index", "pos_columns", "resample"]
 TRADE_FIELDS = ["trade_stock", "entry_bar", "exit_bar", "entry_weight", "profiles"]
-OPERATION_FIELDS = ["weight_stock", "weight", "next_weight_stock", "next_weight", "action_stock",
-                    "action", "weight_row", "next_weight_row"]
+OPERATION_FIELDS = [
+    "weight_stock",
+    "weight",
+    "next_weight_stock",
+    "next_weight",
+    "action_stock",
+    "action",
+    "weight_row",
+    "next_weight_row",
+]
 
 
 def pos2price(price_columns, pos_columns):
@@ -43,23 +50,30 @@ def columnar_run(market, layout="C", **options):
         if level is not None and not np.isscalar(level) and not isinstance(level, StopTable):
             options[name] = stop_table(level, market["price_index"], market["pos_columns"])
     matrices = [laid_out(market[name], layout) for name in PRICE_MATRICES]
-    return _columns.run(*matrices, market["price_index"],
-                        pos2price(market["price_columns"], market["pos_columns"]),
-                        market["pos_values"], market["pos_index"], market["pos_columns"],
-                        market["resample"], **options)
+    return _columns.run(
+        *matrices,
+        market["price_index"],
+        pos2price(market["price_columns"], market["pos_columns"]),
+        market["pos_values"],
+        market["pos_index"],
+        market["pos_columns"],
+        market["resample"],
+        **options,
+    )
 
 
 def contract_run(market, **options):
     """backtest_ on the market, its results in the columnar path's terms."""
     equity = ravelin.backtest_(*[market[name] for name in ARRAYS], **options)
     width = 6 * ((options.get("vexal_window", 0) - 1) // options.get("vexal_window_step", 1)) + 12
-    trades = np.array([[sid, entry, exit_] for sid, entry, exit_ in vexal.trades],
-                      dtype=np.int64).reshape(-1, 3)
+    trades = np.array([[sid, entry, exit_] for sid, entry, exit_ in vexal.trades], dtype=np.int64).reshape(-1, 3)
     operations = ravelin.get_stock_operations()
     labels = {label: code for code, label in enumerate(_columns.ACTIONS)}
     return {
         "equity": equity,
-        "trade_stock": trades[:, 0], "entry_bar": trades[:, 1], "exit_bar": trades[:, 2],
+        "trade_stock": trades[:, 0],
+        "entry_bar": trades[:, 1],
+        "exit_bar": trades[:, 2],
         "entry_weight": np.array(vexal.trade_positions, dtype=np.float64),
         "profiles": np.array(vexal.vexal, dtype=np.float64).reshape(-1, width),
         "weight_stock": np.array(list(operations["weights"]), dtype=np.int64),
@@ -77,7 +91,7 @@ def outcome(run, *args, **kwargs):
     """("ok", results) or ("raised", exception)."""
     try:
         return "ok", run(*args, **kwargs)
-    except Exception as error:  # noqa: BLE001 - any failure is compared
+    except Exception as error:
         return "raised", error
 
 
@@ -99,8 +113,7 @@ def assert_same_results(contract, columnar):
             np.testing.assert_array_equal(got, expected, err_msg=field)
 
 
-def hand_market(prices, weights, *, weight_bars=None, close=None, high=None, low=None, open_=None,
-                resample=None):
+def hand_market(prices, weights, *, weight_bars=None, close=None, high=None, low=None, open_=None, resample=None):
     """backtest_'s arrays, by name, for a hand-made market of `prices` (bars x
     stocks), as markets.backtest builds them: target row k is dated on bar
     weight_bars[k] (default k) and traded at the bar after it; every bar may
@@ -114,7 +127,16 @@ def hand_market(prices, weights, *, weight_bars=None, close=None, high=None, low
         return prices if values is None else np.asarray(values, dtype=np.float64).reshape(prices.shape)
 
     rows = list(range(len(weights))) if weight_bars is None else list(weight_bars)
-    return dict(price_values=prices, close_values=matrix(close), high_values=matrix(high),
-                low_values=matrix(low), open_values=matrix(open_), price_index=index,
-                price_columns=names, pos_values=weights, pos_index=index[rows],
-                pos_columns=names.copy(), resample=index if resample is None else resample)
+    return dict(
+        price_values=prices,
+        close_values=matrix(close),
+        high_values=matrix(high),
+        low_values=matrix(low),
+        open_values=matrix(open_),
+        price_index=index,
+        price_columns=names,
+        pos_values=weights,
+        pos_index=index[rows],
+        pos_columns=names.copy(),
+        resample=index if resample is None else resample,
+    )

@@ -4,11 +4,11 @@ stock operations, and the failures (same type and message)."""
 
 import numpy as np
 import pytest
-from hypothesis import event, given, settings, strategies as st
-from hypothesis.extra.numpy import arrays
-
-from markets import DAY
 from columnar import assert_same_results, columnar_run, contract_run, outcome
+from hypothesis import event, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra.numpy import arrays
+from markets import DAY
 
 
 # Every element is drawn on its own: a fill value would repeat one element.
@@ -17,8 +17,7 @@ def matrix(draw, shape, low, high):
 
 
 def mask(draw, shape, one_in):
-    return draw(arrays(np.bool_, shape, elements=st.sampled_from([False] * (one_in - 1) + [True]),
-                       fill=st.nothing()))
+    return draw(arrays(np.bool_, shape, elements=st.sampled_from([False] * (one_in - 1) + [True]), fill=st.nothing()))
 
 
 @st.composite
@@ -47,8 +46,7 @@ def markets(draw, max_bars=30, max_price_columns=4, max_positions=5):
 
     names = [f"S{column}" for column in range(priced)]
     # A position column names a price column (two may name the same), or none.
-    columns = draw(st.lists(st.sampled_from(list(range(priced)) * 3 + [-1]), min_size=1,
-                            max_size=max_positions))
+    columns = draw(st.lists(st.sampled_from(list(range(priced)) * 3 + [-1]), min_size=1, max_size=max_positions))
     pos_names = [names[column] if column >= 0 else f"U{sid}" for sid, column in enumerate(columns)]
     rows = sorted(draw(st.sets(st.integers(0, bars - 1), min_size=1, max_size=6)))
     shape = (len(rows), len(columns))
@@ -61,10 +59,19 @@ def markets(draw, max_bars=30, max_price_columns=4, max_positions=5):
     calendar = index
     if draw(st.booleans()):
         calendar = index[sorted(draw(st.sets(st.integers(0, bars - 1), min_size=1)))]
-    return dict(price_values=price, close_values=close, high_values=high, low_values=low,
-                open_values=open_, price_index=index, price_columns=np.array(names, dtype=object),
-                pos_values=weights, pos_index=index[rows], pos_columns=np.array(pos_names, dtype=object),
-                resample=np.asarray(calendar, dtype=np.int64))
+    return dict(
+        price_values=price,
+        close_values=close,
+        high_values=high,
+        low_values=low,
+        open_values=open_,
+        price_index=index,
+        price_columns=np.array(names, dtype=object),
+        pos_values=weights,
+        pos_index=index[rows],
+        pos_columns=np.array(pos_names, dtype=object),
+        resample=np.asarray(calendar, dtype=np.int64),
+    )
 
 
 def stop_level(draw, market, low, high):
@@ -100,8 +107,13 @@ def options(draw, market):
     if draw(st.booleans()):
         bars = len(market["price_index"])
         chosen["delisting_bars"] = np.array(
-            draw(st.lists(st.integers(-1, bars - 1), min_size=len(market["pos_columns"]),
-                          max_size=len(market["pos_columns"]))), dtype=np.int64)
+            draw(
+                st.lists(
+                    st.integers(-1, bars - 1), min_size=len(market["pos_columns"]), max_size=len(market["pos_columns"])
+                )
+            ),
+            dtype=np.int64,
+        )
     return chosen
 
 
@@ -127,10 +139,13 @@ def test_the_columnar_run_equals_the_contract(run):
         assert_same_results(expected[1], got[1])
 
 
-@pytest.mark.parametrize("chosen", [
-    dict(stop_loss=0.1, take_profit=0.2, trail_stop=0.05, vexal_window=30, vexal_window_step=7),
-    dict(stop_loss=0.1, take_profit=0.2, touched_exit=True, stop_trading_next_period=False),
-])
+@pytest.mark.parametrize(
+    "chosen",
+    [
+        dict(stop_loss=0.1, take_profit=0.2, trail_stop=0.05, vexal_window=30, vexal_window_step=7),
+        dict(stop_loss=0.1, take_profit=0.2, touched_exit=True, stop_trading_next_period=False),
+    ],
+)
 def test_a_long_stretch_is_walked_in_parts(chosen):
     # 100 stocks held over 800 bars without a rebalance: more values at the
     # close than one part of a stretch keeps (2 ** 16), so the walk splits it.
@@ -143,9 +158,18 @@ def test_a_long_stretch_is_walked_in_parts(chosen):
     names = np.array([f"S{i}" for i in range(stocks)], dtype=object)
     weights = np.where(rng.random((1, stocks)) < 0.85, 1 / 100, 0.0)
     delisting = np.where(rng.random(stocks) < 0.1, rng.integers(0, bars, stocks), -1)
-    market = dict(price_values=price, close_values=close, high_values=np.fmax(price, close) * 1.01,
-                  low_values=np.fmin(price, close) * 0.99, open_values=price, price_index=index,
-                  price_columns=names, pos_values=weights, pos_index=index[:1], pos_columns=names.copy(),
-                  resample=index[:1])
+    market = dict(
+        price_values=price,
+        close_values=close,
+        high_values=np.fmax(price, close) * 1.01,
+        low_values=np.fmin(price, close) * 0.99,
+        open_values=price,
+        price_index=index,
+        price_columns=names,
+        pos_values=weights,
+        pos_index=index[:1],
+        pos_columns=names.copy(),
+        resample=index[:1],
+    )
     chosen = dict(chosen, delisting_bars=delisting.astype(np.int64))
     assert_same_results(contract_run(market, **chosen), columnar_run(market, "F", **chosen))

@@ -6,8 +6,8 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
-
 from columnar import columnar_run, contract_run, hand_market, pos2price
+
 from tolvane._stops import StopTable
 from tolvane.core import _columns, ravelin, vexal
 
@@ -37,8 +37,10 @@ def test_an_invalid_trade_price_names_the_stock_and_carries_its_place(run):
     prices[3, 1] = -1.0  # S1 is held from bar 1 on
     with pytest.raises(ValueError) as raised:
         run(hand_market(prices, [[0.5, 0.5]]))
-    assert str(raised.value) == ("Invalid trading price for S1 at price row 3: -1.0. Expected a "
-                                 "positive finite price; check the trading-price dataset.")
+    assert str(raised.value) == (
+        "Invalid trading price for S1 at price row 3: -1.0. Expected a "
+        "positive finite price; check the trading-price dataset."
+    )
     assert (raised.value.stock, raised.value.bar, raised.value.price) == (1, 3, -1.0)
 
 
@@ -51,26 +53,35 @@ def arguments(**changes):
     return chosen
 
 
-@pytest.mark.parametrize("changes, message", [
-    (dict(close_values=np.ones((4, 2))), "close_values has shape (4, 2) but price_values has (5, 2)"),
-    (dict(price_index=np.arange(4, dtype=np.int64)), "price_index must have one date per row"),
-    (dict(pos2price=np.array([0], dtype=np.int64)), "pos2price must have one price column per position"),
-    (dict(pos2price=np.array([0, 2], dtype=np.int64)), "pos2price must hold price columns"),
-    (dict(pos2price=np.array([0, -1], dtype=np.int64)), "Position column 'S1' has no matching price column"),
-    (dict(pos_columns=np.array(["S0"], dtype=object)), "Position values do not match position columns"),
-    (dict(price_index=np.array([0, 2, 1, 3, 4], dtype=np.int64)), "price_index must be in ascending order"),
-    (dict(stop_loss=StopTable(np.ones((1, 3)), np.zeros(5, dtype=np.intp))),
-     "Stop thresholds do not match the price bars and position columns"),
-    (dict(take_profit=StopTable(np.ones((1, 2)), np.zeros(4, dtype=np.intp))),
-     "Stop thresholds do not match the price bars and position columns"),
-    # any object with values and rows is a table
-    (dict(take_profit=SimpleNamespace(values=np.ones((1, 2)), rows=np.ones(5, dtype=np.intp))),
-     "Stop thresholds do not match the price bars and position columns"),
-    (dict(delisting_bars=np.array([1], dtype=np.int64)), "delisting_bars must have one bar per position"),
-    (dict(vexal_window=-1), "vexal_window must be >= 0 and vexal_window_step >= 1"),
-    (dict(vexal_window_step=0), "vexal_window must be >= 0 and vexal_window_step >= 1"),
-    (dict(position_limit=float("nan")), "position_limit must be a number >= 0, got nan"),
-])
+@pytest.mark.parametrize(
+    "changes, message",
+    [
+        (dict(close_values=np.ones((4, 2))), "close_values has shape (4, 2) but price_values has (5, 2)"),
+        (dict(price_index=np.arange(4, dtype=np.int64)), "price_index must have one date per row"),
+        (dict(pos2price=np.array([0], dtype=np.int64)), "pos2price must have one price column per position"),
+        (dict(pos2price=np.array([0, 2], dtype=np.int64)), "pos2price must hold price columns"),
+        (dict(pos2price=np.array([0, -1], dtype=np.int64)), "Position column 'S1' has no matching price column"),
+        (dict(pos_columns=np.array(["S0"], dtype=object)), "Position values do not match position columns"),
+        (dict(price_index=np.array([0, 2, 1, 3, 4], dtype=np.int64)), "price_index must be in ascending order"),
+        (
+            dict(stop_loss=StopTable(np.ones((1, 3)), np.zeros(5, dtype=np.intp))),
+            "Stop thresholds do not match the price bars and position columns",
+        ),
+        (
+            dict(take_profit=StopTable(np.ones((1, 2)), np.zeros(4, dtype=np.intp))),
+            "Stop thresholds do not match the price bars and position columns",
+        ),
+        # any object with values and rows is a table
+        (
+            dict(take_profit=SimpleNamespace(values=np.ones((1, 2)), rows=np.ones(5, dtype=np.intp))),
+            "Stop thresholds do not match the price bars and position columns",
+        ),
+        (dict(delisting_bars=np.array([1], dtype=np.int64)), "delisting_bars must have one bar per position"),
+        (dict(vexal_window=-1), "vexal_window must be >= 0 and vexal_window_step >= 1"),
+        (dict(vexal_window_step=0), "vexal_window must be >= 0 and vexal_window_step >= 1"),
+        (dict(position_limit=float("nan")), "position_limit must be a number >= 0, got nan"),
+    ],
+)
 def test_inputs_that_do_not_fit_are_refused_before_the_run(changes, message):
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
         _columns.run(**arguments(**changes))

@@ -6,9 +6,8 @@ import threading
 import time
 
 import numpy as np
-
-from markets import DAY
 from columnar import bits, columnar_run
+from markets import DAY
 
 
 def market(seed, bars=1500, stocks=150, every=5):
@@ -21,10 +20,19 @@ def market(seed, bars=1500, stocks=150, every=5):
     rows = np.arange(0, bars, every)
     weights = np.where(rng.random((len(rows), stocks)) < 0.2, rng.uniform(-0.05, 0.1, (len(rows), stocks)), 0.0)
     names = np.array([f"S{i}" for i in range(stocks)], dtype=object)
-    return dict(price_values=price, close_values=close, high_values=np.fmax(price, close) * 1.01,
-                low_values=np.fmin(price, close) * 0.99, open_values=price, price_index=index,
-                price_columns=names, pos_values=weights, pos_index=index[rows], pos_columns=names.copy(),
-                resample=index)
+    return dict(
+        price_values=price,
+        close_values=close,
+        high_values=np.fmax(price, close) * 1.01,
+        low_values=np.fmin(price, close) * 0.99,
+        open_values=price,
+        price_index=index,
+        price_columns=names,
+        pos_values=weights,
+        pos_index=index[rows],
+        pos_columns=names.copy(),
+        resample=index,
+    )
 
 
 RUNS = [
@@ -36,9 +44,12 @@ RUNS = [
 
 
 def same(first, second):
-    return all(np.array_equal(bits(first[key]), bits(second[key])) if isinstance(first[key], np.ndarray)
-               and first[key].dtype.kind == "f" else np.array_equal(first[key], second[key])
-               for key in first)
+    return all(
+        np.array_equal(bits(first[key]), bits(second[key]))
+        if isinstance(first[key], np.ndarray) and first[key].dtype.kind == "f"
+        else np.array_equal(first[key], second[key])
+        for key in first
+    )
 
 
 def test_runs_on_four_threads_at_once_give_their_results_alone():
@@ -47,11 +58,11 @@ def test_runs_on_four_threads_at_once_give_their_results_alone():
     for _ in range(3):
         together = [None] * len(RUNS)
 
-        def run(k):
+        def run(k, results):
             start.wait()
-            together[k] = columnar_run(RUNS[k][0], "F", **RUNS[k][1])
+            results[k] = columnar_run(RUNS[k][0], "F", **RUNS[k][1])
 
-        threads = [threading.Thread(target=run, args=(k,)) for k in range(len(RUNS))]
+        threads = [threading.Thread(target=run, args=(k, together)) for k in range(len(RUNS))]
         for thread in threads:
             thread.start()
         for thread in threads:

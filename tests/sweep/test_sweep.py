@@ -19,7 +19,7 @@ import tempfile
 import termios
 import time
 import uuid
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -99,6 +99,11 @@ def run_sweep(mode, case, request, tmp_path):
     )
     if mode == "2 workers":
         return sweep(STRATEGIES, executor=2), 2
+    if mode == "threads":  # no market crosses to a process
+        return sweep(STRATEGIES, executor="threads"), 0
+    if mode == "a caller's thread pool":
+        with ThreadPoolExecutor(3) as pool:
+            return sweep(STRATEGIES, executor=pool), 0
     if mode == "a caller's process pool":
         with ProcessPoolExecutor(2) as pool:
             return sweep(STRATEGIES, executor=pool), 2
@@ -114,7 +119,9 @@ def run_sweep(mode, case, request, tmp_path):
     return result, 4
 
 
-@pytest.mark.parametrize("mode", ["2 workers", "a caller's process pool", "dask", "resumed"])
+@pytest.mark.parametrize(
+    "mode", ["2 workers", "threads", "a caller's thread pool", "a caller's process pool", "dask", "resumed"]
+)
 def test_every_run_is_its_backtest_with_the_same_bits_on_any_executor(mode, case, one_worker, request, tmp_path):
     before = arrivals(case)
     result, receivers = run_sweep(mode, case, request, tmp_path)
@@ -443,9 +450,14 @@ BAD_SWEEPS = [
     ),
     ({"grid": {"stop_loss": [0.1]}, "executor": 0}, ValueError, "executor=0: give a number of worker processes >= 1"),
     (
-        {"grid": {"stop_loss": [0.1]}, "executor": "dask"},
+        {"grid": {"stop_loss": [0.1]}, "executor": 2.5},
         TypeError,
-        "executor must be None (a worker process per core)",
+        "executor must be None or 'threads' (a thread per core)",
+    ),
+    (
+        {"grid": {"stop_loss": [0.1]}, "executor": "dask"},
+        ValueError,
+        "executor='dask': the sweep's own executors are 'threads' and 'processes'",
     ),
     (
         {"grid": {"stop_loss": [0.1]}, "touched_exit": True},
@@ -466,3 +478,36 @@ def test_a_sweep_that_cannot_run_is_refused_in_the_users_terms(arguments, error,
     position = arguments.pop("position", STRATEGIES["momentum"])
     with pytest.raises(error, match=re.escape(message)):
         tolvane.sweep(position, CLOSE, progress=False, **arguments)
+
+
+UNGUARDED_SCRIPT = """
+import sys
+import numpy as np, pandas as pd, tolvane
+
+dates = pd.bdate_range("2024-01-01", periods=60)
+close = pd.DataFrame(10 * np.exp(np.random.default_rng(0).normal(0, 0.02, (60, 3)).cumsum(0)), dates, ["A", "B", "C"])
+position = pd.DataFrame(0.3, dates[::20], close.columns)
+{call}
+"""
+
+
+@pytest.mark.parametrize(
+    ("executor", "guarded", "refused"),
+    [("processes", False, True), (2, False, True), ("threads", False, False), ("processes", True, False)],
+)
+def test_a_script_without_the_main_guard_is_refused_at_once_on_processes_only(tmp_path, executor, guarded, refused):
+    call = (
+        f"result = tolvane.sweep(position, close, grid={{'stop_loss': [0.05, 0.1]}}, executor={executor!r}, "
+        "progress=False)\nprint(len(result), result.table['error'].isna().all())"
+    )
+    if guarded:
+        call = 'if __name__ == "__main__":\n' + "\n".join("    " + line for line in call.splitlines())
+    script = tmp_path / "strategy.py"
+    script.write_text(UNGUARDED_SCRIPT.format(call=call))
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
+    if refused:
+        assert result.returncode == 1 and result.stdout == ""
+        assert "tolvane.errors.SweepError" in result.stderr
+        assert 'strategy.py calls it at line 8 outside `if __name__ == "__main__":`' in result.stderr
+    else:
+        assert (result.returncode, result.stdout) == (0, "2 True\n"), result.stderr

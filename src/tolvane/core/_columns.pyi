@@ -14,7 +14,6 @@ EXIT_REASONS: tuple[str, ...]
 #: The label of a stock operation's action, by code (the results' "action").
 ACTIONS: tuple[str, ...]
 
-
 class _RunColumns(TypedDict):
     equity: npt.NDArray[np.float64]  # portfolio value at each bar's close
     trade_stock: npt.NDArray[np.int64]  # per trade: its position column
@@ -33,7 +32,6 @@ class _RunColumns(TypedDict):
     action: npt.NDArray[np.uint8]  # index into ACTIONS
     weight_row: int  # target row of the weights; -1 if the run never rebalanced
     next_weight_row: int
-
 
 def run(
     price_values: npt.NDArray[np.float64],

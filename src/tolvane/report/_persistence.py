@@ -11,8 +11,10 @@ from collections.abc import Mapping
 from typing import Any, Literal, cast
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
+from tolvane._engine import EXIT_REASONS
 from tolvane._operations import StockOperations
 from tolvane._records import ExcursionLayout
 from tolvane._types import FloatArray
@@ -45,6 +47,7 @@ def to_data(record: RunRecord, stats: pd.Series) -> dict[str, Any]:
             "entry_bar": record.entry_bar.tolist(),
             "exit_bar": record.exit_bar.tolist(),
             "weight": _floats(record.entry_weight),
+            "exit_reason": [EXIT_REASONS[code] for code in record.exit_reason.tolist()],
             "profile": [_floats(profile) for profile in record.profiles],
         },
         "operations": {
@@ -82,6 +85,7 @@ def from_data(data: Mapping[str, Any]) -> RunRecord:
         entry_bar=np.asarray(trades["entry_bar"], dtype=np.int64),
         exit_bar=np.asarray(trades["exit_bar"], dtype=np.int64),
         entry_weight=_array(trades["weight"]),
+        exit_reason=_reason_codes(trades, len(trades["entry_bar"])),
         profiles=_array(trades["profile"]).reshape(len(trades["entry_bar"]), width),
         operations=StockOperations(
             weights={int(sid): _float(w) for sid, w in operations["weights"].items()},
@@ -95,6 +99,15 @@ def from_data(data: Mapping[str, Any]) -> RunRecord:
         if benchmark is None
         else pd.Series(_array(benchmark["prices"]), index=dates, name=benchmark["name"]),
     )
+
+
+def _reason_codes(trades: Mapping[str, Any], count: int) -> npt.NDArray[np.uint8]:
+    """Exit reasons by code; a report saved before reasons were kept gives the
+    open trades "open" and the others "rebalance"."""
+    if "exit_reason" in trades:
+        return np.array([EXIT_REASONS.index(reason) for reason in trades["exit_reason"]], dtype=np.uint8)
+    closed = np.asarray(trades["exit_bar"], dtype=np.int64).reshape(count) >= 0
+    return np.where(closed, EXIT_REASONS.index("rebalance"), EXIT_REASONS.index("open")).astype(np.uint8)
 
 
 def _float(value: Any) -> float:

@@ -6,6 +6,8 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
+import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from tolvane._engine import RunResult
@@ -27,6 +29,7 @@ class RunRecord:
     entry_bar: IntArray
     exit_bar: IntArray
     entry_weight: FloatArray
+    exit_reason: npt.NDArray[np.uint8]  # index into EXIT_REASONS
     profiles: FloatArray
     operations: StockOperations
     settings: Mapping[str, Any]
@@ -43,6 +46,7 @@ class RunRecord:
             entry_bar=result.entry_bar,
             exit_bar=result.exit_bar,
             entry_weight=result.entry_weight,
+            exit_reason=result.exit_reason,
             profiles=result.profiles,
             operations=result.operations,
             settings=dict(inputs.settings),

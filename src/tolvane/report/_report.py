@@ -19,6 +19,7 @@ import pandas as pd
 
 from tolvane import stats as _stats
 from tolvane._dates import dates_at, local_nanoseconds
+from tolvane._engine import EXIT_REASONS
 from tolvane._records import EXCURSION_FIELDS
 from tolvane.report import _persistence
 from tolvane.report._record import RunRecord
@@ -102,7 +103,10 @@ class Report:
         Columns: ``ticker``; ``entry_date`` and ``exit_date`` (NaT while open),
         the bars bought and sold at; ``signal_date``, the bar before the entry,
         whose close decided it; ``exit_signal_date``, the bar whose price
-        decided the exit (the exit bar itself with touched exits); ``weight``,
+        decided the exit (the exit bar itself with touched exits);
+        ``exit_reason``, why the trade ended: ``rebalance`` (sold or resized
+        by a rebalance), ``stop_loss``, ``take_profit``, ``trailing_stop``,
+        ``delisting``, or ``open`` (still held at the end); ``weight``,
         the share of the portfolio at entry (negative for a short);
         ``bars_held`` (to the end of the data while open); ``return`` of the
         trade at its exit (at the last bar while open), costs included; the
@@ -124,6 +128,9 @@ class Report:
             "exit_date": dates_at(dates, np.where(open_, -1, exit_)),
             "signal_date": dates_at(dates, entry - 1),
             "exit_signal_date": dates_at(dates, np.where(open_, -1, exit_ if touched else exit_ - 1)),
+            "exit_reason": pd.Categorical.from_codes(
+                record.exit_reason.astype(np.int64), categories=pd.Index(EXIT_REASONS)
+            ),
             "weight": record.entry_weight,
             "bars_held": np.where(open_, len(dates) - entry, exit_ - entry),
         }

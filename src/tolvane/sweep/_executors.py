@@ -22,6 +22,7 @@ from concurrent.futures import (
     Executor,
     Future,
     ProcessPoolExecutor,
+    ThreadPoolExecutor,
     as_completed,
     wait,
 )
@@ -29,14 +30,17 @@ from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 from typing import TYPE_CHECKING, Union
 
-from tolvane.errors import InputError, InputTypeError
+from tolvane.errors import InputError, InputTypeError, SweepError
 from tolvane.sweep._grid import PlannedRun, shown
+from tolvane.sweep._main_guard import check_main_guard
 from tolvane.sweep._worker import Outcome, SharedInputs, describe_error, run, run_from_file, start_worker, write_shared
 
 if TYPE_CHECKING:
     from distributed import Client
 
-SweepExecutor = Union[int, Executor, "Client", None]
+SweepExecutor = Union[int, str, Executor, "Client", None]
+#: The executors a sweep starts by name.
+EXECUTOR_NAMES = ("threads", "processes")
 
 _WORKER_MODULE = "tolvane.sweep._worker"
 _WORKER_DIED = (
@@ -160,10 +164,38 @@ def _on_own_pool(
                 pool.shutdown(wait=True, cancel_futures=True)
 
 
+def _on_threads(
+    shared: SharedInputs, runs: Sequence[PlannedRun], executor: Executor
+) -> Iterator[tuple[PlannedRun, Outcome]]:
+    """Run on threads of this process: the engine releases the interpreter
+    lock while it simulates, and the runs share the market in memory."""
+    futures = {executor.submit(run, shared, planned.parameters): planned for planned in runs}
+    try:
+        for future in as_completed(futures):
+            yield futures[future], future.result()
+    finally:
+        for future in futures:
+            future.cancel()
+
+
+def _on_own_threads(
+    shared: SharedInputs, runs: Sequence[PlannedRun], workers: int
+) -> Iterator[tuple[PlannedRun, Outcome]]:
+    with ThreadPoolExecutor(max_workers=min(workers, len(runs)), thread_name_prefix="tolvane-sweep") as pool:
+        try:
+            yield from _on_threads(shared, runs, pool)
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+
 def _on_executor(
     shared: SharedInputs, runs: Sequence[PlannedRun], executor: Executor
 ) -> Iterator[tuple[PlannedRun, Outcome]]:
-    """Run on the caller's executor; its workers map the market's file."""
+    """Run on the caller's executor: threads run in this process, other
+    executors' workers map the market's file."""
+    if isinstance(executor, ThreadPoolExecutor):
+        yield from _on_threads(shared, runs, executor)
+        return
     with _shared_file(shared) as path:
         futures = {executor.submit(run_from_file, path, planned.parameters): planned for planned in runs}
         try:
@@ -171,10 +203,10 @@ def _on_executor(
                 try:
                     outcome = future.result()
                 except BrokenExecutor as error:
-                    raise RuntimeError(
+                    raise SweepError(
                         f"the executor broke while running {dict(futures[future].parameters)} ({error}), and the "
                         "sweep cannot replace an executor it was given. Run the rest with a new executor, or with "
-                        "executor=None: the sweep's own pool runs again the runs of a worker that died"
+                        'executor="processes": the sweep\'s own pool runs again the runs of a worker that died'
                     ) from error
                 yield futures[future], outcome
         finally:
@@ -217,7 +249,7 @@ def _on_dask(shared: SharedInputs, runs: Sequence[PlannedRun], client: Client) -
                 elif future.status == "error":
                     error = future.exception()
                     if not isinstance(error, distributed.KilledWorker):
-                        raise RuntimeError(
+                        raise SweepError(
                             f"the Dask cluster could not run {dict(planned.parameters)}: {describe_error(error)}"
                         ) from error
                     outcome = Outcome(stats=None, error=describe_error(error))
@@ -231,7 +263,7 @@ def _on_dask(shared: SharedInputs, runs: Sequence[PlannedRun], client: Client) -
         if not remaining:
             return
         if not progressed:
-            raise RuntimeError(
+            raise SweepError(
                 f"the Dask cluster cancelled the sweep's {len(remaining)} remaining runs "
                 "(its workers were lost, or the client was closed)"
             )
@@ -247,19 +279,27 @@ def execute(
 ) -> Generator[tuple[PlannedRun, Outcome], None, None]:
     if not runs:
         return
-    if executor is None or isinstance(executor, int):
-        yield from _on_own_pool(shared, runs, _cores() if executor is None else executor)
+    if executor is None or executor == "threads":
+        yield from _on_own_threads(shared, runs, _cores())
+    elif executor == "processes" or isinstance(executor, int):
+        check_main_guard('executor="processes"' if isinstance(executor, str) else f"executor={executor}")
+        yield from _on_own_pool(shared, runs, _cores() if isinstance(executor, str) else executor)
     elif isinstance(executor, Executor):
+        if not isinstance(executor, ThreadPoolExecutor):
+            check_main_guard("an executor of processes")
         yield from _on_executor(shared, runs, executor)
-    else:
+    elif not isinstance(executor, str):
         yield from _on_dask(shared, runs, executor)
 
 
 def check_executor(executor: object) -> None:
     if isinstance(executor, bool) or (isinstance(executor, int) and executor < 1):
         raise InputError(f"executor={executor!r}: give a number of worker processes >= 1")
-    if not (executor is None or isinstance(executor, (int, Executor)) or _is_dask_client(executor)):
+    if isinstance(executor, str) and executor not in EXECUTOR_NAMES:
+        raise InputError(f"executor={executor!r}: the sweep's own executors are 'threads' and 'processes'")
+    if not (executor is None or isinstance(executor, (int, str, Executor)) or _is_dask_client(executor)):
         raise InputTypeError(
-            "executor must be None (a worker process per core), a number of worker processes, "
-            f"a concurrent.futures.Executor or a dask.distributed.Client, got {shown(executor)}"
+            "executor must be None or 'threads' (a thread per core), 'processes' (a worker process per core), "
+            "a number of worker processes, a concurrent.futures.Executor or a dask.distributed.Client, "
+            f"got {shown(executor)}"
         )

@@ -1,10 +1,6 @@
-"""Parameter sweeps: :func:`sweep` runs many backtests of one market in worker
-processes (or on a Dask cluster) and keeps every finished run as it arrives.
-
-The engine's state is process-wide and a run cannot start inside another, so
-runs go in parallel in processes: the sweep's own pool of worker processes, a
-``concurrent.futures`` executor, or Dask's workers.
-"""
+"""Parameter sweeps: :func:`sweep` runs many backtests of one market in
+parallel (threads, worker processes or a Dask cluster) and keeps every
+finished run as it arrives."""
 
 from __future__ import annotations
 
@@ -57,18 +53,26 @@ def sweep(
         or None; other values (a Series of stops per ticker, a list of
         rebalance dates) are given names: ``{"stop_loss": {"tight": s1,
         "loose": s2}}`` sweeps the two Series, shown and stored by name.
-    executor : None, int, concurrent.futures.Executor or dask.distributed.Client
-        Where runs go. None: a pool of worker processes, planned per core; a
-        number: a pool of that many processes. A pool's worker that dies
-        (killed, out of memory) loses the runs in flight with the pool: each
+    executor : None, "threads", "processes", int, concurrent.futures.Executor or dask.distributed.Client
+        Where runs go. None or ``"threads"``: threads of this process, one
+        per core; the engine releases the interpreter lock while it
+        simulates, and the runs share the market in memory (no copy, no
+        worker to start), so this is the fastest on one machine.
+        ``"processes"``: a pool of worker processes, one per core, each in
+        its own memory: a run that crashes or exhausts memory kills its
+        worker, not the sweep (a number: a pool of that many processes). A
+        pool's worker that dies loses the runs in flight with the pool: each
         is run again alone, and a run whose worker dies again is recorded as
-        failed. An executor of the caller's (a ``ProcessPoolExecutor``, say)
-        must run on this machine: its workers read the market from a file;
-        if it breaks, the sweep stops. A Dask ``Client``: the market is
-        scattered to every worker once; Dask retries a run whose worker died
-        as its scheduler's ``allowed-failures`` says, then the run is
-        recorded as failed (``KilledWorker``). Give Dask workers one thread
-        each: runs in one process go one at a time.
+        failed. Worker processes import the main script again: in a script,
+        a sweep on processes must be called under
+        ``if __name__ == "__main__":`` (it is refused at once otherwise). An
+        executor of the caller's: a ``ThreadPoolExecutor`` runs in this
+        process as the threads above; another (a ``ProcessPoolExecutor``,
+        say) must run on this machine: its workers read the market from a
+        file; if it breaks, the sweep stops. A Dask ``Client``: the market
+        is scattered to every worker once; Dask retries a run whose worker
+        died as its scheduler's ``allowed-failures`` says, then the run is
+        recorded as failed (``KilledWorker``).
     store : str or PathLike, optional
         An SQLite file that keeps each finished run (its parameters,
         statistics and error) as it arrives. Running a sweep again with the
@@ -97,16 +101,17 @@ def sweep(
         A grid, option or executor that cannot be swept; a market that no run
         can use (as :func:`tolvane.backtest` would refuse it); a store of
         another sweep.
-    RuntimeError
-        The caller's executor broke, or the Dask cluster failed for a reason
+    tolvane.SweepError
+        Worker processes would start the sweep again (no main guard, above);
+        the caller's executor broke, or the Dask cluster failed for a reason
         other than a run (finished runs are in the store, if one was given).
+        A ``RuntimeError``.
 
     Notes
     -----
-    The same sweep gives bit-identical statistics with any number of
-    workers, on Dask and when resumed from a store (NaN and zero are stored
-    in one form each). Worker processes import the main module, so in a
-    script call ``sweep`` under ``if __name__ == "__main__":``.
+    The same sweep gives bit-identical statistics on threads, on any number
+    of worker processes, on Dask and when resumed from a store (NaN and zero
+    are stored in one form each).
 
     Examples
     --------
