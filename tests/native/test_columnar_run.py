@@ -97,8 +97,9 @@ def test_the_run_leaves_no_module_state():
     assert all(np.array_equal(first[key], again[key]) for key in first)
 
 
-@pytest.mark.skipif(os.environ.get("TOLVANE_SANITIZED") == "1",
-                    reason="the sanitizer's quarantine keeps freed memory resident")
+@pytest.mark.skipif(
+    os.environ.get("TOLVANE_SANITIZED") == "1", reason="the sanitizer's quarantine keeps freed memory resident"
+)
 def test_repeated_runs_free_their_results(python_subprocess):
     # Results own native storage through their arrays: a run's results that
     # are dropped must give it back, on success and after a failure.
