@@ -48,6 +48,14 @@ enum Parameter {
     kVexalWindowStep,
     kPeriodicallyRebalance,
     kDelistingBars,
+    kFeeMin,
+    kFeeFixed,
+    kSlippage,
+    kLotSize,
+    kBorrowRate,
+    kCashRate,
+    kCapital,
+    kBookPrices,
     kParameters
 };
 
@@ -57,7 +65,8 @@ constexpr std::array<const char*, kParameters> kNames = {
     "fee_ratio", "tax_ratio", "stop_loss", "take_profit", "trail_stop",
     "trail_stop_activation", "touched_exit", "position_limit", "retain_cost_when_rebalance",
     "stop_trading_next_period", "vexal_window", "vexal_window_step", "periodically_rebalance",
-    "delisting_bars"};
+    "delisting_bars", "fee_min", "fee_fixed", "slippage", "lot_size", "borrow_rate", "cash_rate", "capital",
+    "book_prices"};
 
 struct ArraySpec {
     int ndim;
@@ -91,6 +100,59 @@ py::Ref optional_attribute(PyObject* object, const char* name) {
 // A number, or `fallback` when absent or None.
 double number_or(PyObject* value, double fallback) {
     return value == Py_None ? fallback : py::to_double(value, fallback);
+}
+
+[[noreturn]] void raise_number_error(const char* name, const char* requirement, double value) {
+    PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", name, requirement,
+                 py::checked(PyFloat_FromDouble(value)).get());
+    throw py::ErrorAlreadySet{};
+}
+
+// Whether `value` gives one number per position column (an array of one
+// dimension) rather than one number for all.
+bool is_per_stock(PyObject* value) {
+    if (PyArray_IsAnyScalar(value)) return false;
+    if (PyArray_Check(value)) return PyArray_NDIM(reinterpret_cast<PyArrayObject*>(value)) != 0;
+    return PyObject_CheckBuffer(value) != 0;
+}
+
+// What a cost of each stock may be.
+struct CostRule {
+    const char* name;
+    double fallback;        // when the argument is absent
+    bool ratio;             // a ratio, >= 0 and < 1; else a finite number >= 0
+    bool none_is_fallback;  // None stands for the fallback too
+};
+
+void check_cost(double value, const CostRule& rule) {
+    if (rule.ratio ? !(value >= 0 && value < 1) : !(value >= 0 && value < kInfinity)) {
+        raise_number_error(rule.name, rule.ratio ? "a ratio >= 0 and < 1" : "a finite number >= 0", value);
+    }
+}
+
+// A cost of every stock: a number, or a one-dimensional float64 array with
+// one number per position column (checked by `rule`; a number too when
+// `check_number`).
+native::PerStock stock_cost(PyObject* slot, const CostRule& rule, std::ptrdiff_t positions, bool check_number) {
+    if (!slot || (rule.none_is_fallback && slot == Py_None)) return rule.fallback;
+    if (!is_per_stock(slot)) {
+        const double value = py::to_double(slot, rule.fallback);
+        if (check_number) check_cost(value, rule);
+        return value;
+    }
+    const py::Buffer buffer = py::Buffer::acquire(slot, 1, py::ElementType::Float64);
+    if (buffer.shape(0) != positions) {
+        PyErr_Format(PyExc_ValueError, "%s must be a number or have one number per position column (%zd), got %zd",
+                     rule.name, static_cast<Py_ssize_t>(positions), buffer.shape(0));
+        throw py::ErrorAlreadySet{};
+    }
+    const native::StridedView1D<double> view = buffer.view1d<double>();
+    std::vector<double> values(static_cast<std::size_t>(positions));
+    for (std::ptrdiff_t sid = 0; sid < positions; ++sid) {
+        values[sid] = view[sid];
+        check_cost(values[sid], rule);
+    }
+    return native::PerStock(std::move(values));
 }
 
 // One stop setting: a level for every bar and position column, or a table
@@ -202,18 +264,46 @@ std::vector<int> price_columns_of(const RunArguments& arguments) {
     return price_column_of;
 }
 
+// The money of a run: the costs of each stock, the rates and the capital.
+// Without a capital, fee_min, fee_fixed and lot_size are refused, and the fee
+// and tax ratios given as numbers are taken as they are (as backtest_ takes
+// them).
+void money_options(const std::array<PyObject*, kParameters>& slots, std::ptrdiff_t positions,
+                   native::RunOptions& options) {
+    if (slots[kCapital] && slots[kCapital] != Py_None) {
+        const double capital = py::to_double(slots[kCapital], 1.0);
+        if (!(capital > 0 && capital < kInfinity)) raise_number_error("capital", "a finite number > 0", capital);
+        options.capital = capital;
+    }
+    const bool money = options.capital.has_value();
+    native::StockCosts& costs = options.costs;
+    costs.fee_ratio = stock_cost(slots[kFeeRatio], {"fee_ratio", 1.425 / 1000, true, false}, positions, money);
+    costs.tax_ratio = stock_cost(slots[kTaxRatio], {"tax_ratio", 0.003, true, false}, positions, money);
+    costs.slippage = stock_cost(slots[kSlippage], {"slippage", 0.0, true, true}, positions, true);
+    costs.fee_min = stock_cost(slots[kFeeMin], {"fee_min", 0.0, false, true}, positions, true);
+    costs.fee_fixed = stock_cost(slots[kFeeFixed], {"fee_fixed", 0.0, false, true}, positions, true);
+    costs.lot_size = stock_cost(slots[kLotSize], {"lot_size", 0.0, false, true}, positions, true);
+    if (!money && !(costs.fee_min.all_zero() && costs.fee_fixed.all_zero())) {
+        raise_value_error("fee_min and fee_fixed are amounts of money: they need a capital");
+    }
+    if (!money && !costs.lot_size.all_zero()) raise_value_error("lot_size counts shares: it needs a capital");
+    for (const auto& [slot, name] : {std::pair{kBorrowRate, "borrow_rate"}, std::pair{kCashRate, "cash_rate"}}) {
+        const double rate = number_or(slots[slot], 0.0);
+        if (!(rate >= 0 && rate < kInfinity)) raise_number_error(name, "a rate per bar, a finite number >= 0", rate);
+        (slot == kBorrowRate ? options.rates.borrow : options.rates.cash) = rate;
+    }
+}
+
 native::RunOptions run_options(const std::array<PyObject*, kParameters>& slots,
                                const RunArguments& arguments) {
-    native::RunOptions options{
-        {py::to_double(slots[kFeeRatio], 1.425 / 1000), py::to_double(slots[kTaxRatio], 0.003)},
-        number_or(slots[kTrailStop], kInfinity),
-        py::to_double(slots[kTrailStopActivation], 0.0),
-        py::to_bool(slots[kTouchedExit], false),
-        py::to_double(slots[kPositionLimit], 1.0),
-        py::to_bool(slots[kRetainCostWhenRebalance], false),
-        py::to_bool(slots[kStopTradingNextPeriod], true),
-        std::nullopt,
-    };
+    native::RunOptions options{{1.425 / 1000, 0.003}, kInfinity, 0.0, false, 1.0, false, true, std::nullopt};
+    money_options(slots, arguments.buffers[kPosValues].shape(1), options);
+    options.trail_stop = number_or(slots[kTrailStop], kInfinity);
+    options.trail_stop_activation = py::to_double(slots[kTrailStopActivation], 0.0);
+    options.touched_exit = py::to_bool(slots[kTouchedExit], false);
+    options.position_limit = py::to_double(slots[kPositionLimit], 1.0);
+    options.retain_cost_when_rebalance = py::to_bool(slots[kRetainCostWhenRebalance], false);
+    options.stop_trading_next_period = py::to_bool(slots[kStopTradingNextPeriod], true);
     // A NaN limit would clip nothing and a negative one would flip sides.
     if (!(options.position_limit >= 0)) {
         PyErr_Format(PyExc_ValueError, "position_limit must be a number >= 0, got %R",
@@ -246,11 +336,10 @@ void prepare(const std::array<PyObject*, kParameters>& slots, RunArguments& argu
     const int window = py::to_int(slots[kVexalWindow], 0);
     const int window_step = py::to_int(slots[kVexalWindowStep], 1);
     if (window < 0 || window_step < 1) raise_value_error("vexal_window must be >= 0 and vexal_window_step >= 1");
-    inputs.analysis = {window, window_step, inputs.options.costs.fee_ratio, inputs.options.costs.tax_ratio};
     // A rebalance that resizes a position splits its trade, unless the
     // position keeps its costs across rebalances.
-    inputs.split_resized_positions = py::to_bool(slots[kPeriodicallyRebalance], true) &&
-                                     !inputs.options.retain_cost_when_rebalance;
+    const bool split = py::to_bool(slots[kPeriodicallyRebalance], true) && !inputs.options.retain_cost_when_rebalance;
+    inputs.recording = {window, window_step, split, py::to_bool(slots[kBookPrices], false)};
 
     const std::ptrdiff_t bars = inputs.market.price_index.size();
     const std::ptrdiff_t positions = inputs.market.pos_values.columns();
@@ -293,6 +382,23 @@ py::Ref results(py::Ref equity, native::ColumnarRunResult&& result) {
     set_item(dict, "exit_paid", array_taking(std::move(trades.exit_paid), NPY_BOOL));
     set_item(dict, "exit_reason", array_taking(std::move(trades.exit_reason), NPY_UINT8));
     set_item(dict, "profiles", array_taking(std::move(trades.profiles), NPY_DOUBLE, 2, profile_shape));
+    set_item(dict, "entry_price", array_taking(std::move(trades.entry_price), NPY_DOUBLE));
+    set_item(dict, "exit_price", array_taking(std::move(trades.exit_price), NPY_DOUBLE));
+    set_item(dict, "quantity", array_taking(std::move(trades.quantity), NPY_DOUBLE));
+    set_item(dict, "profit", array_taking(std::move(trades.profit), NPY_DOUBLE));
+    set_item(dict, "costs", array_taking(std::move(trades.costs), NPY_DOUBLE));
+
+    native::OrderColumns& orders = result.orders;
+    set_item(dict, "order_bar", array_taking(std::move(orders.bar), NPY_INT64));
+    set_item(dict, "order_stock", array_taking(std::move(orders.stock), NPY_INT64));
+    set_item(dict, "order_side", array_taking(std::move(orders.side), NPY_INT8));
+    set_item(dict, "order_reason", array_taking(std::move(orders.reason), NPY_UINT8));
+    set_item(dict, "order_quantity", array_taking(std::move(orders.quantity), NPY_DOUBLE));
+    set_item(dict, "order_price", array_taking(std::move(orders.price), NPY_DOUBLE));
+    set_item(dict, "order_value", array_taking(std::move(orders.value), NPY_DOUBLE));
+    set_item(dict, "order_fee", array_taking(std::move(orders.fee), NPY_DOUBLE));
+    set_item(dict, "order_tax", array_taking(std::move(orders.tax), NPY_DOUBLE));
+    set_item(dict, "order_cash", array_taking(std::move(orders.cash), NPY_DOUBLE));
 
     native::StockOperationColumns& operations = result.operations;
     set_item(dict, "weight_stock", array_taking(std::move(operations.weight_stocks), NPY_INT64));
@@ -336,17 +442,34 @@ PyMethodDef run_definition = py::keyword_function("run", run,
     "fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, take_profit=None, trail_stop=None, "
     "trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "
     "retain_cost_when_rebalance=False, stop_trading_next_period=True, vexal_window=0, "
-    "vexal_window_step=1, periodically_rebalance=True, delisting_bars=None)\n"
+    "vexal_window_step=1, periodically_rebalance=True, delisting_bars=None, fee_min=0.0, "
+    "fee_fixed=0.0, slippage=0.0, lot_size=None, borrow_rate=0.0, cash_rate=0.0, capital=None, "
+    "book_prices=False)\n"
     "--\n\n"
     "Run the backtest of backtest_ with the interpreter lock released and return\n"
     "its results as arrays in a dict: the equity curve, the trades (stock, entry\n"
     "and exit bar, entry weight, whether entry and exit paid costs, exit reason\n"
-    "as an index into EXIT_REASONS, excursion profiles) and the stock operations\n"
-    "(weights, next weights, actions as indices into ACTIONS, their target rows).\n\n"
+    "as an index into EXIT_REASONS, excursion profiles; entry and exit fill\n"
+    "price, quantity, profit and costs), the orders (order_bar, order_stock,\n"
+    "order_side, order_reason, order_quantity, order_price, order_value,\n"
+    "order_fee, order_tax, order_cash) and the stock operations (weights, next\n"
+    "weights, actions as indices into ACTIONS, their target rows).\n\n"
     "pos2price gives the price column of each position column (-1: none);\n"
     "stop_loss and take_profit are numbers or tables with `values` and `rows`\n"
     "(tolvane._stops.StopTable); None stands for no take profit and no trailing\n"
     "stop. The price matrices may have any memory layout;\n"
-    "they are read in place. Keeps no state between calls.");
+    "they are read in place. Keeps no state between calls.\n\n"
+    "fee_ratio, tax_ratio and slippage (a ratio of the trade price: buys fill\n"
+    "above it, sales below) are numbers or float64 arrays with one number per\n"
+    "position column; borrow_rate (paid on shorts' value) and cash_rate (earned\n"
+    "on positive cash) are rates per bar, accrued at each bar's close before its\n"
+    "valuation. With a capital the book counts shares and cash in money, from the\n"
+    "capital: each order pays max(fee_min, value * fee_ratio) + fee_fixed, and\n"
+    "tax_ratio on sales; lot_size rounds shares toward zero to whole lots; a\n"
+    "rebalance sells first, then scales its purchases to the cash. Without one,\n"
+    "the values are fractions of a capital of 1.0 and fee_min, fee_fixed and\n"
+    "lot_size are refused. book_prices: excursions follow the prices the book\n"
+    "traded at. With these options at their defaults the results are\n"
+    "backtest_'s.");
 
 }  // namespace tolvane::columns

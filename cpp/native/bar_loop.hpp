@@ -16,7 +16,7 @@ void Simulation::run(Recorder& recorder, CheckedArray<double> creturn) {
     for (std::ptrdiff_t bar = 0; bar < market_.price_index.size(); ++bar) {
         const std::int64_t date = market_.price_index[bar];
         if (date < market_.pos_index[0]) {
-            creturn.store(bar, 1.0);
+            creturn.store(bar, starting_value());
             continue;
         }
         simulate_bar(bar, recorder, creturn);
@@ -24,11 +24,12 @@ void Simulation::run(Recorder& recorder, CheckedArray<double> creturn) {
 }
 
 // Within a bar: revaluation and exit tests, the exits queued at the previous
-// bar, the rebalance when one is due, delisting, the value at the close, and
-// the choice of the target row for the next bar.
+// bar, the rebalance when one is due, delisting, the rates' accrual and the
+// value at the close, and the choice of the target row for the next bar.
 template <TradeRecorder Recorder>
 void Simulation::simulate_bar(std::int64_t bar, Recorder& recorder, CheckedArray<double>& creturn) {
     recorder.bar_started(static_cast<int>(bar));
+    last_bar_ = bar;
     BarRows rows{{market_.price, bar},
                  {market_.close, bar},
                  {market_.high, bar},
@@ -39,7 +40,7 @@ void Simulation::simulate_bar(std::int64_t bar, Recorder& recorder, CheckedArray
     exit_stocks_temp_.clear();
     revalue_held_stocks(bar, rows, recorder);
     move_price_bases();
-    execute_queued_exits(recorder);
+    execute_queued_exits(bar, recorder);
     exit_stocks_ = exit_stocks_temp_;
     if (should_rebalance_) rebalance_to_target(bar, rows, recorder);
     if (has_delisting_) close_delisted_stocks(bar, recorder);
@@ -47,10 +48,11 @@ void Simulation::simulate_bar(std::int64_t bar, Recorder& recorder, CheckedArray
     choose_next_target(bar);
 }
 
-// Revalues every held position by the bar's trade price, follows its price
-// ratio since entry and applies the exit rules: a close-based exit is queued
-// for the next bar, a touched exit sells now (the book entry stays at 0: the
-// loop is iterating over the book).
+// Revalues every held position by the bar's trade price (in a book kept in
+// money, its shares at the price), follows its price ratio since entry and
+// applies the exit rules: a close-based exit is queued for the next bar, a
+// touched exit sells now (the book entry stays at 0: the loop is iterating
+// over the book).
 template <TradeRecorder Recorder>
 void Simulation::revalue_held_stocks(std::int64_t bar, BarRows& rows, Recorder& recorder) {
     gather_held_quotes(bar);
@@ -65,6 +67,7 @@ void Simulation::revalue_held_stocks(std::int64_t bar, BarRows& rows, Recorder& 
         prices_seen_.push_back({column, price});
         double& value = book_.at(sid);
         const double r = revalue(value, cr_[sid], maxcr_[sid], mincr_[sid], previous_price_[column], price);
+        if (money_) MoneyBook::mark(value, money_->shares(sid), price);
         const double entry_pos = value / cr_[sid];  // the position valued at its entry price
         const Thresholds limits = thresholds(sid, entry_pos, rows);
         if (options_.touched_exit) {
@@ -74,10 +77,16 @@ void Simulation::revalue_held_stocks(std::int64_t bar, BarRows& rows, Recorder& 
             const double open = rows.open[column];
             const auto sale = exit_touched(sid, cr_[sid], r, entry_pos, limits, high, low, open, base);
             if (!sale) continue;
+            if (money_) {
+                exited_stocks_.push_back(sale->record);
+                cash_ = money_->close(book_, sid, sale->price, sale->record.reason, true, cash_, options_.costs,
+                                      recorder);
+                continue;
+            }
             value = sale->value;
             exited_stocks_.push_back(sale->record);
-            cash_ = set_position(book_, sid, 0, cash_, options_.costs, recorder,
-                                 {false, false, 1.0, sale->record.reason});
+            cash_ = set_position(book_, sid, 0, cash_, options_.costs.of(sid), recorder,
+                                 {false, false, 1.0, sale->record.reason, sale->price});
         } else {
             const double close = quotes ? quotes->close : rows.close[column];
             const double close_price = quotes ? quotes->price : rows.price[column];
@@ -91,15 +100,14 @@ void Simulation::revalue_held_stocks(std::int64_t bar, BarRows& rows, Recorder& 
 // rebalance. An exit is dropped when the stock is already flat, or when the
 // due rebalance may re-enter it and its target still holds it.
 template <TradeRecorder Recorder>
-void Simulation::execute_queued_exits(Recorder& recorder) {
+void Simulation::execute_queued_exits(std::int64_t bar, Recorder& recorder) {
     for (const ExitRecord& queued : exit_stocks_) {
         const int sid = queued.sid;
         const bool will_be_set_by_rebalance = should_rebalance_ &&
                                               !options_.stop_trading_next_period &&
                                               market_.pos_values(pos_id_, sid) != 0;
         if (!book_.contains(sid) || book_.at(sid) == 0 || will_be_set_by_rebalance) continue;
-        cash_ = set_position(book_, sid, 0, cash_, options_.costs, recorder,
-                             {false, true, 1.0, queued.reason});
+        sell_holding(sid, bar, queued.reason, recorder);
         exited_stocks_.push_back(queued);
         reset_trackers(sid);
         // The close test of this bar may have queued the stock just sold.
@@ -142,7 +150,13 @@ void Simulation::rebalance_to_target(std::int64_t bar, BarRows& rows, Recorder& 
     }
     const StridedView1D<double> weights(reinterpret_cast<const char*>(rebalance_row_.data()),
                                         target.size(), sizeof(double));
-    cash_ = rebalance(book_, weights, cash_, options_.costs, options_.position_limit, recorder);
+    const auto price_of = [this, bar](int sid) { return book_price(sid, bar); };
+    if (money_) {
+        cash_ = money_->rebalance(book_, weights, cash_, options_.costs, options_.position_limit, price_of,
+                                  recorder);
+    } else {
+        cash_ = rebalance(book_, weights, cash_, options_.costs, options_.position_limit, recorder, price_of);
+    }
     if (!options_.retain_cost_when_rebalance) {
         for (int sid : book_.sids()) reset_trackers(sid);
     }
@@ -162,16 +176,32 @@ void Simulation::close_delisted_stocks(std::int64_t bar, Recorder& recorder) {
         if ((*options_.delisting_bars)[sid] == bar && book_.at(sid) != 0) delisted.push_back(sid);
     }
     for (int sid : delisted) {
-        cash_ = set_position(book_, sid, 0, cash_, options_.costs, recorder,
-                             {false, true, 1.0, ExitReason::Delisting});
+        sell_holding(sid, bar, ExitReason::Delisting, recorder);
         reset_trackers(sid);
     }
 }
 
-// The portfolio value at the close (the book itself stays at trade prices);
-// the recorder sees each held stock's close.
+// Sells the whole holding of `sid` at the price the book trades it at, and
+// drops it from the book.
+template <TradeRecorder Recorder>
+void Simulation::sell_holding(int sid, std::int64_t bar, ExitReason reason, Recorder& recorder) {
+    // Only a book kept in money, or a recorder of its orders, needs the price.
+    const double price = money_ || BookRecorder<Recorder> ? book_price(sid, bar) : kNoPrice;
+    if (money_) {
+        cash_ = money_->close(book_, sid, price, reason, false, cash_, options_.costs, recorder);
+    } else {
+        cash_ = set_position(book_, sid, 0, cash_, options_.costs.of(sid), recorder, {false, true, 1.0, reason, price});
+    }
+}
+
+// The portfolio value at the close (the book itself stays at trade prices),
+// after the rates' accrual; the recorder sees each held stock's close.
 template <TradeRecorder Recorder>
 double Simulation::value_portfolio_at_close(std::int64_t bar, BarRows& rows, Recorder& recorder) {
+    if (options_.rates.any()) {
+        cash_ = accrue_at_close(cash_, options_.rates.borrow != 0 ? short_value_at_close(rows) : 0.0,
+                                options_.rates);
+    }
     double balance = cash_;
     for (int sid : book_.sids()) {
         const int column = price_column(sid);

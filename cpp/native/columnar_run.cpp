@@ -21,11 +21,11 @@ ColumnarRunResult run_columnar(const ColumnarRunInputs& inputs, CheckedArray<dou
     simulation.set_stop_levels(inputs.stop_loss, inputs.take_profit);
     simulation.build_rebalance_calendar();
     ColumnRecorder recorder(inputs.market.price, inputs.market.close, simulation.price_columns(),
-                            inputs.analysis, inputs.split_resized_positions,
-                            expected_trades(inputs.market.pos_values));
+                            inputs.options.costs, inputs.recording, expected_trades(inputs.market.pos_values));
     simulation.run_by_stretches(recorder, equity);
-    recorder.finish(simulation.book());
-    return {std::move(recorder).take(),
+    recorder.finish(simulation.book(), simulation.closing_values());
+    RecordedColumns recorded = std::move(recorder).take();
+    return {std::move(recorded.trades), std::move(recorded.orders),
             stock_operation_columns(simulation.end_state(), inputs.options.position_limit)};
 }
 

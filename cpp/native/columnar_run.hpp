@@ -1,5 +1,6 @@
 // A whole run with the column recorder: the equity curve, the trades with
-// their excursions and the stock operations, in plain C++ (no Python).
+// their excursions, the orders and the stock operations, in plain C++ (no
+// Python).
 #pragma once
 
 #include <span>
@@ -16,12 +17,12 @@ struct ColumnarRunInputs {
     std::span<const int> price_column_of;  // per position column; -1: none
     StopLevels stop_loss;
     StopLevels take_profit;
-    AnalysisSettings analysis;     // the excursion window and the costs it applies
-    bool split_resized_positions;  // a resize at a rebalance splits the trade
+    RecorderSettings recording;  // the excursion window, split trades, book prices
 };
 
 struct ColumnarRunResult {
     TradeColumns trades;
+    OrderColumns orders;
     StockOperationColumns operations;
 };
 

@@ -131,6 +131,20 @@ public:
         return ratio * (1 - fee_ratio - tax_ratio);
     }
 
+    // The return ratio of the latest point revalued at `price` (the trade
+    // price the book sold or split the trade at) in place of the last known
+    // close, less `costs` (a ratio of its value). A zero last close fails the
+    // path.
+    double ratio_at_price(double price, double costs) noexcept {
+        if (last_close_ == 0.0) {
+            failed_ = true;
+            return state_.ratio;
+        }
+        const double move = price / last_close_;
+        const double ratio = is_long_ ? state_.ratio * move : 2 - (2 - state_.ratio) * move;
+        return ratio * (1 - costs);
+    }
+
     bool failed() const noexcept { return failed_; }
     std::uint64_t points() const noexcept { return points_; }
     const PathState& state() const noexcept { return state_; }

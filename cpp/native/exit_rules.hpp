@@ -93,9 +93,12 @@ inline ExitRecord exit_record(int sid, Crossing crossing, const Thresholds& limi
                                        : ExitRecord{sid, false, limits.lower_reason};
 }
 
-// A sale inside the bar: the value the position is sold at and its record.
+// A sale inside the bar: the value the position is sold at, the price that
+// value stands for (the open, or the price at the touched threshold) and its
+// record.
 struct TouchedExit {
     double value;
+    double price;
     ExitRecord record;
 };
 
@@ -119,12 +122,15 @@ inline std::optional<TouchedExit> exit_touched(int sid, double cr, double r, dou
     TouchedExit sale{};
     if (touch_open) {
         sale.value = entry_pos * open_r;
+        sale.price = open;
         sale.record.reason = open_r >= limits.upper ? limits.upper_reason : limits.lower_reason;
     } else if (touch_high) {
         sale.value = entry_pos * limits.upper;
+        sale.price = base * (limits.upper / ratio_before);
         sale.record.reason = limits.upper_reason;
     } else {
         sale.value = entry_pos * limits.lower;
+        sale.price = base * (limits.lower / ratio_before);
         sale.record.reason = limits.lower_reason;
     }
     const bool losing_side = (touch_low && sale.value > 0) || (touch_high && sale.value < 0);

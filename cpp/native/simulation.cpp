@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "native/revaluation.hpp"
 
 namespace tolvane::native {
 namespace {
@@ -41,11 +42,13 @@ Simulation::Simulation(const MarketData& market, const RunOptions& options,
       options_(options),
       trailing_{std::abs(options.trail_stop), std::abs(options.trail_stop_activation)},
       book_(static_cast<int>(market.pos_values.row(0).size())),
+      cash_(options.capital.value_or(1.0)),
       cr_(market.pos_values.row(0).size(), 1.0),
       maxcr_(cr_),
       mincr_(cr_),
       previous_price_(market.price, market.price.row(0).size()),
       has_delisting_(any_delisting(options.delisting_bars)) {
+    if (options.capital) money_.emplace(cr_.size());
     price_column_of_.assign(cr_.size(), -1);
     const std::size_t mapped = std::min(price_column_of.size(), price_column_of_.size());
     std::copy_n(price_column_of.begin(), mapped, price_column_of_.begin());
@@ -131,6 +134,64 @@ void Simulation::restart_price_bases(std::int64_t bar) {
     }
     previous_price_.restart_at(bar);
     for (const auto& [column, base] : kept) previous_price_[column] = base;
+}
+
+// The price the book trades `sid` at, at `bar` (a rebalance, an exit, a
+// delisting): the bar's trade price; when it is missing, the last known trade
+// price of a column revalued at this bar (the position's value follows it);
+// else the column's next known trade price, from which the book follows a
+// stock bought now (bar_loop.hpp, restart_price_bases); NaN if there is none.
+double Simulation::book_price(int sid, std::int64_t bar) {
+    const int column = price_column(sid);
+    const double price = market_.price(bar, column);
+    if (!std::isnan(price)) return price;
+    const bool revalued = std::any_of(prices_seen_.begin(), prices_seen_.end(),
+                                      [column](const std::pair<int, double>& seen) { return seen.first == column; });
+    return book_price(column, bar, price, revalued ? previous_price_[column] : kNoPrice);
+}
+
+// The same from a stock's `price` at `bar` and the last known `base` of its
+// column (NaN: none to follow).
+double Simulation::book_price(int column, std::int64_t bar, double price, double base) const {
+    if (!std::isnan(price)) return price;
+    if (!std::isnan(base)) return base;
+    const StridedView1D<double> prices = market_.price.column(column);
+    for (std::int64_t later = bar + 1; later < prices.size(); ++later) {
+        const double known = prices[later];
+        if (!std::isnan(known)) return known;
+    }
+    return kNoPrice;
+}
+
+// The sale of a whole holding (worth `value`, of `shares` in a book kept in
+// money) at `price`: what it brings and its order, whose cash is not yet known.
+Sale Simulation::sale_of(int sid, double value, double shares, double price, ExitReason reason) const {
+    if (money_) return MoneyBook::sale_of(sid, shares, price, reason, options_.costs);
+    const Costs costs = options_.costs.of(sid);
+    const FractionTrade trade = fraction_trade(value, 0, true, costs);
+    return {trade.cash_change, fraction_order(sid, trade, reason, price, 0.0, costs)};
+}
+
+// The sum of the short holdings' values at the close of the bar of `rows`,
+// in book order.
+double Simulation::short_value_at_close(BarRows& rows) {
+    double shorts = 0.0;
+    for (int sid : book_.sids()) {
+        const int column = price_column(sid);
+        const double value = value_at_close(book_.at(sid), rows.price[column], rows.close[column]);
+        if (value < 0) shorts += value;
+    }
+    return shorts;
+}
+
+std::vector<double> Simulation::closing_values() const {
+    std::vector<double> values(cr_.size(), 0.0);
+    if (last_bar_ < 0) return values;
+    for (int sid : book_.sids()) {
+        const int column = price_column(sid);
+        values[sid] = value_at_close(book_.at(sid), market_.price(last_bar_, column), market_.close(last_bar_, column));
+    }
+    return values;
 }
 
 RunEndState Simulation::end_state() const noexcept {

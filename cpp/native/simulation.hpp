@@ -1,5 +1,6 @@
 // The bar-by-bar simulation of a portfolio that follows rows of target
-// weights, from a capital of 1.0.
+// weights, from a capital of 1.0 (the book of fractions) or from a capital in
+// money (the book kept in money: shares and cash).
 #pragma once
 
 #include <cstdint>
@@ -8,10 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "native/accrual.hpp"
 #include "native/exit_record.hpp"
 #include "native/exit_rules.hpp"
+#include "native/money_book.hpp"
 #include "native/position_book.hpp"
 #include "native/price_bases.hpp"
+#include "native/stock_costs.hpp"
 #include "native/stock_operations.hpp"
 #include "native/stretch.hpp"
 #include "native/strided_view.hpp"
@@ -42,7 +46,7 @@ struct StopLevels {
 };
 
 struct RunOptions {
-    Costs costs;
+    StockCosts costs;
     double trail_stop;
     double trail_stop_activation;
     bool touched_exit;
@@ -50,6 +54,8 @@ struct RunOptions {
     bool retain_cost_when_rebalance;
     bool stop_trading_next_period;
     std::optional<StridedView1D<std::int64_t>> delisting_bars;  // per position column
+    Rates rates{};                    // accrued at each simulated bar's close (accrual.hpp)
+    std::optional<double> capital{};  // keep the book in money from this capital (money_book.hpp)
 };
 
 // The rows of one bar, each taken at its first read.
@@ -115,6 +121,11 @@ public:
     std::span<const int> price_columns() const noexcept { return price_column_of_; }
     // The holdings after the last bar.
     const PositionBook& book() const noexcept { return book_; }
+    // Per position column, its holding's value at the close of the last bar
+    // simulated, as the portfolio's value counts it (0 where none is held).
+    std::vector<double> closing_values() const;
+    // The portfolio's value before any trade: the capital, else 1.0.
+    double starting_value() const noexcept { return options_.capital.value_or(1.0); }
     // The state the run ends in, as its stock operations read it.
     RunEndState end_state() const noexcept;
 
@@ -124,7 +135,7 @@ private:
     template <TradeRecorder Recorder>
     void revalue_held_stocks(std::int64_t bar, BarRows& rows, Recorder& recorder);
     template <TradeRecorder Recorder>
-    void execute_queued_exits(Recorder& recorder);
+    void execute_queued_exits(std::int64_t bar, Recorder& recorder);
     template <TradeRecorder Recorder>
     void rebalance_to_target(std::int64_t bar, BarRows& rows, Recorder& recorder);
     template <TradeRecorder Recorder>
@@ -148,13 +159,22 @@ private:
         CheckedRange<std::ptrdiff_t> stop_loss_rows;
         CheckedRange<std::ptrdiff_t> take_profit_rows;
         std::int64_t delisting_bar;  // -1: none
+        int column;                  // the price column
     };
     template <bool kTouched>
     void walk_bars(StockState& carried, int sid, std::int64_t& bar, std::int64_t end,
-                   const StockColumns& columns, double* close_values, StockWalkEnd& walked);
+                   const StockColumns& columns, double* close_values, double* short_values,
+                   StockWalkEnd& walked);
     template <TradeRecorder Recorder>
     void settle_stretch(std::int64_t first, std::int64_t end, Recorder& recorder,
                         CheckedArray<double>& creturn);
+
+    template <TradeRecorder Recorder>
+    void sell_holding(int sid, std::int64_t bar, ExitReason reason, Recorder& recorder);
+    double book_price(int sid, std::int64_t bar);
+    double book_price(int column, std::int64_t bar, double price, double base) const;
+    Sale sale_of(int sid, double value, double shares, double price, ExitReason reason) const;
+    double short_value_at_close(BarRows& rows);
 
     Thresholds thresholds(int sid, double entry_pos, BarRows& rows) const;
     void gather_held_quotes(std::int64_t bar);
@@ -173,7 +193,8 @@ private:
     std::vector<std::uint8_t> may_rebalance_;  // per bar: marked by the calendar
 
     PositionBook book_;
-    double cash_ = 1.0;
+    double cash_;
+    std::optional<MoneyBook> money_;  // the shares, when the book is kept in money
     std::vector<double> cr_;     // per stock: price ratio since entry (its cumulative return)
     std::vector<double> maxcr_;  // per stock: highest cr since entry (a long's trailing stop)
     std::vector<double> mincr_;  // per stock: lowest cr since entry (a short's trailing stop)
@@ -182,6 +203,7 @@ private:
     std::int64_t pos_id_ = 0;                // the target row in force: the next rebalance trades it
     std::int64_t current_position_id_ = -1;  // the target row last applied by a rebalance (-1: none)
     bool should_rebalance_ = false;          // pos_id_ is traded at the next bar
+    std::int64_t last_bar_ = -1;             // the last bar simulated
     std::vector<double> rebalance_row_;        // the weights the latest rebalance applied
     std::vector<int> latest_rebalanced_sids_;  // the stocks held right after the latest rebalance
     std::vector<ExitRecord> exit_stocks_temp_;  // exits decided on this bar's close

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "native/exit_record.hpp"
+#include "native/order.hpp"
 
 namespace tolvane::native {
 
@@ -38,6 +39,7 @@ struct StockState {
     double maxcr;
     double mincr;
     double base;  // its price column's last known trade price
+    double shares;  // in a book kept in money
     bool has_queued;
     ExitRecord queued;  // the exit decided at the previous bar, when has_queued
 };
@@ -66,6 +68,7 @@ struct StretchSale {
     bool ends_trade;                  // the stock held a position: the recorder hears of it
     ExitReason reason;
     std::optional<ExitRecord> exited;  // recorded among the exits since the latest rebalance
+    Order order;                      // its cash set when settled; side 0: nothing sold
 };
 
 struct StretchFailure {
@@ -76,6 +79,7 @@ struct StretchFailure {
 struct StretchScratch {
     std::vector<StockWalk> stocks;     // the stocks held when the stretch begins, by sid
     std::vector<double> close_values;  // [stock * bars + bar]: each stock's value at each close
+    std::vector<double> short_values;  // per bar, with rates: the short holdings' values at the close
     std::vector<StretchSale> sales;
     std::vector<double> cash;          // at each close; then the portfolio's value there
     std::optional<StretchFailure> failure;  // the earliest in the run's order

@@ -33,7 +33,7 @@ void Simulation::run_by_stretches(Recorder& recorder, CheckedArray<double> cretu
     std::ptrdiff_t bar = 0;
     // The bars dated before the first target row lead (the dates ascend).
     for (; bar < bars && market_.price_index[bar] < market_.pos_index[0]; ++bar) {
-        creturn.store(bar, 1.0);
+        creturn.store(bar, starting_value());
     }
     while (bar < bars) {
         if (should_rebalance_) {
@@ -66,6 +66,7 @@ void Simulation::walk_stretch(std::int64_t first, std::int64_t end, Recorder& re
     stretch_.close_values.resize(held.size() * bars);
     stretch_.sales.clear();
     stretch_.cash.resize(bars);
+    stretch_.short_values.assign(options_.rates.any() ? bars : 0, 0.0);
     stretch_.failure.reset();
     // Each stock's walk starts where its columns are far from the last
     // stock's: their first bars are fetched while the stock before walks.
@@ -125,6 +126,7 @@ void Simulation::walk_stock(StockWalk& stock, int sid, std::optional<ExitRecord>
                        maxcr_[sid],
                        mincr_[sid],
                        previous_price_[column],
+                       money_ ? money_->shares(sid) : 0.0,
                        queued.has_value(),
                        queued.value_or(ExitRecord{sid, false, ExitReason::Rebalance})};
         // Each stock reads its columns over the stretch's bars only.
@@ -138,11 +140,13 @@ void Simulation::walk_stock(StockWalk& stock, int sid, std::optional<ExitRecord>
             stop_loss_.rows.range(first, end),
             take_profit_.rows.range(first, end),
             has_delisting_ ? (*options_.delisting_bars)[sid] : -1,
+            column,
         };
+        double* short_values = options_.rates.borrow != 0 ? stretch_.short_values.data() - first : nullptr;
         if (options_.touched_exit) {
-            walk_bars<true>(stock.state, sid, bar, end, columns, close_values - first, stock.walked);
+            walk_bars<true>(stock.state, sid, bar, end, columns, close_values - first, short_values, stock.walked);
         } else {
-            walk_bars<false>(stock.state, sid, bar, end, columns, close_values - first, stock.walked);
+            walk_bars<false>(stock.state, sid, bar, end, columns, close_values - first, short_values, stock.walked);
         }
     } catch (...) {
         keep_failure();
@@ -164,13 +168,21 @@ void Simulation::walk_stock(StockWalk& stock, int sid, std::optional<ExitRecord>
 // The bar loop's steps for one stock from `bar` up to `end`: revaluation and
 // exit tests (on the close, or touched inside the bar), the exit queued at
 // the previous bar, delisting, the value at each close (into
-// `close_values[bar]`). `bar` follows the loop, for the failure's place, and
-// `walked` where it stands. The state lives in locals: the loop's values stay
-// in registers.
+// `close_values[bar]`, and, if short, added to `short_values[bar]` when they
+// are given). `bar` follows the loop, for the failure's place, and `walked`
+// where it stands. The state lives in locals: the loop's values stay in
+// registers.
 template <bool kTouched>
 void Simulation::walk_bars(StockState& carried, int sid, std::int64_t& bar, std::int64_t end,
-                           const StockColumns& columns, double* close_values, StockWalkEnd& walked) {
+                           const StockColumns& columns, double* close_values, double* short_values,
+                           StockWalkEnd& walked) {
     StockState state = carried;
+    const bool in_money = money_.has_value();
+    // A sale at the price the book trades the stock at, after the revaluation.
+    const auto sale_at_book_price = [&](ExitReason reason) {
+        const double price = book_price(columns.column, bar, columns.prices[bar], state.base);
+        return sale_of(sid, state.value, state.shares, price, reason);
+    };
     // The stop levels of the latest row read: most tables keep one row for many bars.
     std::ptrdiff_t stop_loss_row = -1;
     std::ptrdiff_t take_profit_row = -1;
@@ -181,6 +193,7 @@ void Simulation::walk_bars(StockState& carried, int sid, std::int64_t& bar, std:
         const double price = columns.prices[bar];
         validate_trade_price(price, sid, static_cast<int>(bar));
         const double r = revalue(state.value, state.cr, state.maxcr, state.mincr, state.base, price);
+        if (in_money) MoneyBook::mark(state.value, state.shares, price);
         const std::ptrdiff_t loss_row = columns.stop_loss_rows[bar];
         if (loss_row != stop_loss_row) {
             stop_loss = stop_loss_.values(loss_row, sid);
@@ -201,12 +214,15 @@ void Simulation::walk_bars(StockState& carried, int sid, std::int64_t& bar, std:
             const double open = columns.opens[bar];
             const double entry_pos = state.value / state.cr;  // the position valued at its entry price
             if (const auto sale = exit_touched(sid, state.cr, r, entry_pos, limits, high, low, open, state.base)) {
-                const bool ends_trade = sale->value != 0;
-                stretch_.sales.push_back({{bar, BarStep::Revaluation, sid},
-                                          sale_proceeds(sale->value, options_.costs), ends_trade,
-                                          sale->record.reason, sale->record});
+                // The trade ends if the stock held anything: a book kept in
+                // money sells its shares, the book of fractions the sale's value.
+                const bool ends_trade = (in_money ? state.value : sale->value) != 0;
+                const Sale sold = sale_of(sid, sale->value, state.shares, sale->price, sale->record.reason);
+                stretch_.sales.push_back({{bar, BarStep::Revaluation, sid}, sold.proceeds, ends_trade,
+                                          sale->record.reason, sale->record, sold.order});
                 if (ends_trade && walked.trade_end == end) walked.trade_end = bar;
                 state.value = 0;  // the entry stays in the book
+                state.shares = 0;
             }
         } else {
             close = columns.closes[bar];
@@ -217,10 +233,12 @@ void Simulation::walk_bars(StockState& carried, int sid, std::int64_t& bar, std:
 
         // The exit queued at the previous bar.
         if (state.has_queued && state.value != 0) {
-            stretch_.sales.push_back({{bar, BarStep::QueuedExits, sid}, sale_proceeds(state.value, options_.costs),
-                                      true, state.queued.reason, state.queued});
+            const Sale sale = sale_at_book_price(state.queued.reason);
+            stretch_.sales.push_back({{bar, BarStep::QueuedExits, sid}, sale.proceeds, true, state.queued.reason,
+                                      state.queued, sale.order});
             state.cr = state.maxcr = state.mincr = 1;
             state.value = 0;
+            state.shares = 0;
             state.has_queued = false;  // and the exit this bar decided is dropped
             walked.sold = true;
             walked.trade_end = bar;
@@ -231,10 +249,12 @@ void Simulation::walk_bars(StockState& carried, int sid, std::int64_t& bar, std:
 
         // Delisting, after the (absent) rebalance.
         if (bar == columns.delisting_bar && state.value != 0) {
-            stretch_.sales.push_back({{bar, BarStep::Delisting, sid}, sale_proceeds(state.value, options_.costs),
-                                      true, ExitReason::Delisting, std::nullopt});
+            const Sale sale = sale_at_book_price(ExitReason::Delisting);
+            stretch_.sales.push_back({{bar, BarStep::Delisting, sid}, sale.proceeds, true, ExitReason::Delisting,
+                                      std::nullopt, sale.order});
             state.cr = state.maxcr = state.mincr = 1;
             state.value = 0;
+            state.shares = 0;
             walked.sold = true;
             walked.trade_end = bar;
             break;
@@ -242,7 +262,9 @@ void Simulation::walk_bars(StockState& carried, int sid, std::int64_t& bar, std:
 
         // The value at the close.
         if constexpr (kTouched) close = columns.closes[bar];
-        close_values[bar] = value_at_close(state.value, price, close);
+        const double value = value_at_close(state.value, price, close);
+        close_values[bar] = value;
+        if (short_values && value < 0) short_values[bar] += value;
         walked.last_held = bar;
     }
     carried = state;
@@ -250,8 +272,8 @@ void Simulation::walk_bars(StockState& carried, int sid, std::int64_t& bar, std:
 
 // Settles the stretch in the bar loop's order: per bar, the sales in the
 // order the bar loop makes them (up to the earliest failure, which is raised
-// there), then the value at the close; then the stocks' state goes back to
-// the book and the trackers.
+// there), the rates' accrual, then the value at the close; then the stocks'
+// state goes back to the book and the trackers.
 template <TradeRecorder Recorder>
 void Simulation::settle_stretch(std::int64_t first, std::int64_t end, Recorder& recorder,
                                 CheckedArray<double>& creturn) {
@@ -265,11 +287,22 @@ void Simulation::settle_stretch(std::int64_t first, std::int64_t end, Recorder& 
         for (; next < sales.size() && sales[next].when.bar == bar; ++next) {
             const StretchSale& sale = sales[next];
             if (failure && !(sale.when < failure->when)) break;
+            const double cash = cash_ + sale.proceeds;
+            if constexpr (BookRecorder<Recorder>) {
+                if (sale.order.side != 0) {
+                    Order order = sale.order;
+                    order.cash = cash;
+                    recorder.order(order);
+                }
+            }
             if (sale.ends_trade) recorder.exited(sale.when.sid, true, sale.reason);
-            cash_ = cash_ + sale.proceeds;
+            cash_ = cash;
             if (sale.exited) exited_stocks_.push_back(*sale.exited);
         }
         if (failure && failure->when.bar == bar) std::rethrow_exception(failure->error);
+        if (options_.rates.any()) {
+            cash_ = accrue_at_close(cash_, stretch_.short_values[bar - first], options_.rates);
+        }
         stretch_.cash[bar - first] = cash_;
     }
 
@@ -300,10 +333,12 @@ void Simulation::settle_stretch(std::int64_t first, std::int64_t end, Recorder& 
     }
     for (std::size_t t = 0; t < bars; ++t) creturn.store(first + static_cast<std::int64_t>(t), balance[t]);
 
+    last_bar_ = end - 1;
     for (const StockWalk& stock : stocks) {
         cr_[stock.sid] = stock.state.cr;
         maxcr_[stock.sid] = stock.state.maxcr;
         mincr_[stock.sid] = stock.state.mincr;
+        if (money_) money_->set_shares(stock.sid, stock.state.shares);
         if (stock.walked.sold) {
             book_.erase(stock.sid);
         } else {

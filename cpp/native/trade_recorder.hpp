@@ -4,6 +4,7 @@
 #include <concepts>
 
 #include "native/exit_reason.hpp"
+#include "native/order.hpp"
 
 namespace tolvane::native {
 
@@ -32,6 +33,20 @@ concept TradeRecorder = requires(Recorder& recorder, int sid, int bar, double va
     recorder.exited(sid, paid, reason);
     { recorder.split_resized_positions() } -> std::convertible_to<bool>;
     recorder.closes_of(sid).seen(bar, value);
+};
+
+// A recorder that keeps the book hears, besides:
+// - order(order): every order carried out, while the trade it belongs to is
+//   open: after entered() of an entry, before exited() of an exit, after the
+//   entered() that continues a split trade when the rebalance resizes it;
+// - carried(sid, carry): right before exited(sid, false, ExitReason::Rebalance)
+//   of a split, the holding carried from the old record to the new one.
+// A recorder without them is told nothing more, at no cost.
+template <class Recorder>
+concept BookRecorder = TradeRecorder<Recorder> && requires(Recorder& recorder, const Order& order,
+                                                           const Carry& carry, int sid) {
+    recorder.order(order);
+    recorder.carried(sid, carry);
 };
 
 // The feed of a recorder that has no use for the closes.

@@ -2,7 +2,9 @@
 // give what it gives alone, byte for byte. Built with ThreadSanitizer by
 // scripts/run-tsan, which fails on any report. Each run is also run bar by
 // bar (Simulation::run), which must give the same results as the stretch
-// walk the columnar run uses.
+// walk the columnar run uses. Some runs keep the book in fractions of 1.0,
+// some in money (a capital, lots, minimum and fixed fees), with slippage,
+// costs per stock and rates.
 //
 //     threaded_runs [runs] [rounds]      exit status 0: all equal
 #include <cstdio>
@@ -36,8 +38,7 @@ struct Market {
     double take_profit;
     std::ptrdiff_t first_row = 0;
     RunOptions options{};
-    AnalysisSettings analysis{};
-    bool split = true;
+    RecorderSettings recording{};
 
     explicit Market(unsigned seed) {
         std::mt19937_64 random(seed);
@@ -89,8 +90,28 @@ struct Market {
                    unit(random) < 0.3,
                    unit(random) < 0.5,
                    StridedView1D<std::int64_t>(reinterpret_cast<const char*>(delisting.data()), columns, 8)};
-        analysis = {static_cast<int>(random() % 25), 1 + static_cast<int>(random() % 4), 0.001425, 0.003};
-        split = unit(random) < 0.7;
+        recording = {static_cast<int>(random() % 25), 1 + static_cast<int>(random() % 4), unit(random) < 0.7,
+                     unit(random) < 0.5};
+        add_money(random);
+    }
+
+    // Slippage, fees per stock and rates; about half the runs keep their book
+    // in money, most with lots, all with minimum fees.
+    void add_money(std::mt19937_64& random) {
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        const auto per_stock = [&](double low, double high) {
+            std::vector<double> values;
+            for (std::int64_t c = 0; c < columns; ++c) values.push_back(low + (high - low) * unit(random));
+            return PerStock(std::move(values));
+        };
+        options.costs.fee_ratio = per_stock(0.0, 0.003);
+        options.costs.slippage = unit(random) < 0.5 ? PerStock(0.0) : per_stock(0.0, 0.002);
+        options.rates = {unit(random) < 0.5 ? 0.0 : 0.0002, unit(random) < 0.5 ? 0.0 : 0.0001};
+        if (unit(random) < 0.5) return;
+        options.capital = 1e6;
+        options.costs.fee_min = 20.0;
+        options.costs.fee_fixed = unit(random) < 0.5 ? 0.0 : 1.0;
+        options.costs.lot_size = unit(random) < 0.3 ? PerStock(0.0) : per_stock(1.0, 100.0);
     }
 
     ColumnarRunInputs inputs() const {
@@ -115,8 +136,7 @@ struct Market {
                 price_column_of,
                 level(stop_loss),
                 level(take_profit),
-                analysis,
-                split};
+                recording};
     }
 };
 
@@ -143,6 +163,19 @@ Outcome outcome_of(std::vector<double>& equity, const ColumnarRunResult& result)
         append(outcome.bytes, *column);
     }
     append(outcome.bytes, trades.profiles);
+    for (const auto* column : {&trades.entry_price, &trades.exit_price, &trades.quantity, &trades.profit,
+                               &trades.costs}) {
+        append(outcome.bytes, *column);
+    }
+    const OrderColumns& orders = result.orders;
+    append(outcome.bytes, orders.bar);
+    append(outcome.bytes, orders.stock);
+    append(outcome.bytes, orders.side);
+    append(outcome.bytes, orders.reason);
+    for (const auto* column : {&orders.quantity, &orders.price, &orders.value, &orders.fee, &orders.tax,
+                               &orders.cash}) {
+        append(outcome.bytes, *column);
+    }
     const StockOperationColumns& operations = result.operations;
     append(outcome.bytes, operations.weight_stocks);
     append(outcome.bytes, operations.weights);
@@ -173,10 +206,11 @@ Outcome bar_by_bar(const Market& market) {
         simulation.set_stop_levels(inputs.stop_loss, inputs.take_profit);
         simulation.build_rebalance_calendar();
         ColumnRecorder recorder(inputs.market.price, inputs.market.close, simulation.price_columns(),
-                                inputs.analysis, inputs.split_resized_positions, 0);
+                                inputs.options.costs, inputs.recording, 0);
         simulation.run(recorder, CheckedArray<double>(equity.data(), market.bars));
-        recorder.finish(simulation.book());
-        return outcome_of(equity, {std::move(recorder).take(),
+        recorder.finish(simulation.book(), simulation.closing_values());
+        RecordedColumns recorded = std::move(recorder).take();
+        return outcome_of(equity, {std::move(recorded.trades), std::move(recorded.orders),
                                    stock_operation_columns(simulation.end_state(),
                                                            inputs.options.position_limit)});
     } catch (const Failure&) {

@@ -94,7 +94,7 @@ def test_the_run_leaves_no_module_state():
     first = columnar_run(hand_market(PRICES, [[-0.4, 0.6]]), take_profit=0.05)
     assert vexal.trades == trades and ravelin.get_stock_operations() == operations
     again = columnar_run(hand_market(PRICES, [[-0.4, 0.6]]), take_profit=0.05)
-    assert all(np.array_equal(first[key], again[key]) for key in first)
+    assert all(np.array_equal(first[key], again[key], equal_nan=True) for key in first)
 
 
 @pytest.mark.skipif(

@@ -1,6 +1,9 @@
 """The engine's run for tolvane's front door (private): simulates as
 ``ravelin.backtest_`` does, with the interpreter lock released and no module
-state, and returns its results as arrays."""
+state, and returns its results as arrays. Beyond ``backtest_`` it keeps the
+book in money from a capital when given one, charges costs per stock,
+slippage and rates, and logs every order; with those options at their
+defaults its results are ``backtest_``'s."""
 
 from typing import TypedDict
 
@@ -24,6 +27,21 @@ class _RunColumns(TypedDict):
     exit_paid: npt.NDArray[np.bool_]  # the exit paid fee and tax
     exit_reason: npt.NDArray[np.uint8]  # index into EXIT_REASONS
     profiles: npt.NDArray[np.float64]  # trades x profile length, laid out as vexal's profiles
+    entry_price: npt.NDArray[np.float64]  # the entry order's fill price (a split's price for a continued trade)
+    exit_price: npt.NDArray[np.float64]  # the exit order's fill price (a split's price); NaN while open
+    quantity: npt.NDArray[np.float64]  # shares (units of a capital of 1.0 without a capital) at entry
+    profit: npt.NDArray[np.float64]  # its orders' cash + its value where it ends - its value where it starts
+    costs: npt.NDArray[np.float64]  # the fees and taxes of its orders
+    order_bar: npt.NDArray[np.int64]  # per order, in the run's order
+    order_stock: npt.NDArray[np.int64]  # its position column
+    order_side: npt.NDArray[np.int8]  # +1 buy, -1 sale
+    order_reason: npt.NDArray[np.uint8]  # index into EXIT_REASONS ("rebalance" for entries and resizes)
+    order_quantity: npt.NDArray[np.float64]  # shares, or units of a capital of 1.0
+    order_price: npt.NDArray[np.float64]  # the fill price, slippage included
+    order_value: npt.NDArray[np.float64]  # quantity * price
+    order_fee: npt.NDArray[np.float64]
+    order_tax: npt.NDArray[np.float64]
+    order_cash: npt.NDArray[np.float64]  # cash after the order
     weight_stock: npt.NDArray[np.int64]  # the weights applied at the latest rebalance
     weight: npt.NDArray[np.float64]
     next_weight_stock: npt.NDArray[np.int64]  # the weights of the target in force at the end
@@ -45,8 +63,8 @@ def run(
     pos_index: npt.NDArray[np.int64],
     pos_columns: npt.NDArray[np.object_],
     resample: npt.NDArray[np.int64],
-    fee_ratio: float = ...,
-    tax_ratio: float = ...,
+    fee_ratio: float | npt.NDArray[np.float64] = ...,
+    tax_ratio: float | npt.NDArray[np.float64] = ...,
     stop_loss: float | StopTable = ...,
     take_profit: float | StopTable | None = ...,
     trail_stop: float | None = ...,
@@ -59,4 +77,12 @@ def run(
     vexal_window_step: int = ...,
     periodically_rebalance: bool = ...,
     delisting_bars: npt.NDArray[np.int64] | None = ...,
+    fee_min: float | npt.NDArray[np.float64] = ...,
+    fee_fixed: float | npt.NDArray[np.float64] = ...,
+    slippage: float | npt.NDArray[np.float64] = ...,
+    lot_size: float | npt.NDArray[np.float64] | None = ...,
+    borrow_rate: float = ...,
+    cash_rate: float = ...,
+    capital: float | None = ...,
+    book_prices: bool = ...,
 ) -> _RunColumns: ...
