@@ -3,9 +3,12 @@
 The contract path is ravelin.backtest_ with what it leaves in vexal's lists
 and in get_stock_operations(); the columnar path is tolvane.core._columns.run.
 Both results are given as the same dict of arrays, so that tests compare
-them field by field."""
+them field by field. markets() draws random markets for both."""
 
 import numpy as np
+from hypothesis import strategies as st
+from hypothesis.extra.numpy import arrays
+from markets import DAY
 
 from tolvane._stops import StopTable, stop_table
 from tolvane.core import _columns, ravelin, vexal
@@ -139,4 +142,67 @@ def hand_market(prices, weights, *, weight_bars=None, close=None, high=None, low
         pos_index=index[rows],
         pos_columns=names.copy(),
         resample=index if resample is None else resample,
+    )
+
+
+# Every element is drawn on its own: a fill value would repeat one element.
+def matrix(draw, shape, low, high):
+    return draw(arrays(np.float64, shape, elements=st.floats(low, high), fill=st.nothing()))
+
+
+def mask(draw, shape, one_in):
+    return draw(arrays(np.bool_, shape, elements=st.sampled_from([False] * (one_in - 1) + [True]), fill=st.nothing()))
+
+
+@st.composite
+def markets(draw, max_bars=30, max_price_columns=4, max_positions=5):
+    """backtest_'s arrays for a random market: random walks with missing
+    prices, intrabar ranges, sometimes a zero close or an invalid trade price;
+    position columns that may share a price column or have none (never
+    traded); long and short targets; a rebalance calendar of every bar or of
+    some bars only."""
+    bars = draw(st.integers(2, max_bars))
+    priced = draw(st.integers(1, max_price_columns))
+    shape = (bars, priced)
+    volatility = draw(st.sampled_from([0.02, 0.1, 0.3]))
+    price = 10 * np.exp(np.cumsum(matrix(draw, shape, -volatility, volatility), axis=0))
+    price[mask(draw, shape, 10)] = np.nan
+    close = price * matrix(draw, shape, 0.93, 1.07)
+    high = np.fmax(price, close) * matrix(draw, shape, 1.0, 1.08)
+    low = np.fmin(price, close) * matrix(draw, shape, 0.92, 1.0)
+    open_ = price * matrix(draw, shape, 0.94, 1.06)
+    fault = draw(st.sampled_from([None] * 6 + ["zero close", "invalid price"]))
+    where = draw(st.integers(0, bars - 1)), draw(st.integers(0, priced - 1))
+    if fault == "zero close":
+        close[where] = 0.0
+    elif fault == "invalid price":
+        price[where] = draw(st.sampled_from([0.0, -2.0, np.inf]))
+
+    names = [f"S{column}" for column in range(priced)]
+    # A position column names a price column (two may name the same), or none.
+    columns = draw(st.lists(st.sampled_from(list(range(priced)) * 3 + [-1]), min_size=1, max_size=max_positions))
+    pos_names = [names[column] if column >= 0 else f"U{sid}" for sid, column in enumerate(columns)]
+    rows = sorted(draw(st.sets(st.integers(0, bars - 1), min_size=1, max_size=6)))
+    shape = (len(rows), len(columns))
+    weights = matrix(draw, shape, 0.01, 1.0)
+    if draw(st.booleans()):  # shorts too
+        weights[mask(draw, shape, 3)] *= -1
+    weights[mask(draw, shape, 4)] = 0.0
+    weights[:, [column < 0 for column in columns]] = 0.0
+    index = np.arange(bars, dtype=np.int64) * DAY
+    calendar = index
+    if draw(st.booleans()):
+        calendar = index[sorted(draw(st.sets(st.integers(0, bars - 1), min_size=1)))]
+    return dict(
+        price_values=price,
+        close_values=close,
+        high_values=high,
+        low_values=low,
+        open_values=open_,
+        price_index=index,
+        price_columns=np.array(names, dtype=object),
+        pos_values=weights,
+        pos_index=index[rows],
+        pos_columns=np.array(pos_names, dtype=object),
+        resample=np.asarray(calendar, dtype=np.int64),
     )
