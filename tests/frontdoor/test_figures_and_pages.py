@@ -183,3 +183,34 @@ def test_the_page_renders_in_a_real_browser(tmp_path, report):
 
     pixels = image.imread(tmp_path / "page.png")
     assert pixels.shape[0] == height and pixels[..., :3].std() > 0.05  # not a blank page
+
+
+# ------------------------------------------------------------ reading the figures
+def one_stock(prices, signals, **options):
+    """A backtest of one stock at `prices` (one per business day from 2022-12-01)
+    held at the weights `signals` ({date: weight}), free of fees and taxes."""
+    dates = pd.bdate_range("2022-12-01", periods=len(prices))
+    close = pd.DataFrame({"AAA": prices}, index=dates)
+    position = pd.DataFrame({"AAA": list(signals.values())}, index=pd.to_datetime(list(signals)))
+    return tolvane.backtest(position, close, fee_ratio=0, tax_ratio=0, **options)
+
+
+@pytest.mark.parametrize("case", ["a run", "a break-even trade"])
+def test_trade_returns_are_binned_alike_either_side_of_zero(case, report):
+    from matplotlib.colors import to_hex
+
+    from tolvane.report._axes import LOSS
+
+    if case == "a break-even trade":  # one of the losers (return <= 0)
+        report = one_stock(np.full(30, 10.0), {"2022-12-05": 1.0, "2022-12-20": 0.0})
+    returns = report.trades.query("exit_bar >= 0")["return"].dropna().to_numpy()
+    bars = report.plot("trades").axes[0].patches
+    edges = np.array([[bar.get_x(), bar.get_x() + bar.get_width()] for bar in bars])
+    width = bars[0].get_width()
+    # One width, and every edge a whole number of widths from 0.
+    np.testing.assert_allclose(np.diff(edges), width, rtol=1e-9)
+    np.testing.assert_allclose(edges / width, np.round(edges / width), atol=1e-6)
+    red = np.array([to_hex(bar.get_facecolor(), keep_alpha=False) == LOSS for bar in bars])
+    heights = np.array([bar.get_height() for bar in bars])
+    assert heights[red].sum() == (returns <= 0).sum() and heights[~red].sum() == (returns > 0).sum()
+    assert (edges[red & (heights > 0), 1] <= 1e-12).all() and (edges[~red & (heights > 0), 0] >= -1e-12).all()

@@ -1,8 +1,11 @@
 """What every figure shares: matplotlib imported on first use, new figures
-built without pyplot, the palette, date, percent and count axes."""
+built without pyplot, the palette, date, percent and count axes, round
+steps."""
 
 from __future__ import annotations
 
+import math
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import pandas as pd
@@ -59,6 +62,13 @@ def count_axis(ax: Axes) -> None:
     from matplotlib.ticker import MaxNLocator
 
     ax.yaxis.set_major_locator(MaxNLocator(integer=True))
+
+
+def round_step(rough: float, mantissas: Sequence[float] = (1, 2, 2.5, 5)) -> float:
+    """The smallest step of the form mantissa x 10**k that is at least `rough` (> 0)."""
+    power = 10.0 ** math.floor(math.log10(rough))
+    # rough * (1 - 1e-9): a rough step that is already round (0.1 from 1 / 10) is kept.
+    return next(m * power for m in (*mantissas, 10) if m * power >= rough * (1 - 1e-9))
 
 
 def nothing_to_show(ax: Axes, message: str) -> None:

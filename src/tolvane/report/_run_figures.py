@@ -20,6 +20,7 @@ from tolvane.report._axes import (
     new_figure,
     nothing_to_show,
     percent_axis,
+    round_step,
     wall_time,
 )
 
@@ -206,6 +207,17 @@ def excursions(report: Report) -> Figure:
     return fig
 
 
+def return_bin_edges(values: np.ndarray) -> np.ndarray:
+    """Histogram bin edges for trade returns `values`: whole multiples of one
+    round width, so that 0 is an edge and losers and winners are binned
+    alike; about one bin per 15 trades, 10 to 60 of them over the returns'
+    range (2% at least)."""
+    width = round_step(max(float(np.ptp(values)), 0.02) / min(60, max(10, len(values) // 15)))
+    # Past the returns on both sides, so that one on an edge has its bin either
+    # side: left of the edge for losers, right of it for winners.
+    return np.arange(math.ceil(values.min() / width) - 1, math.floor(values.max() / width) + 2) * width
+
+
 def trades(report: Report) -> Figure:
     """Histograms of closed trades' returns (losers and winners apart) and of
     the bars they were held."""
@@ -218,14 +230,14 @@ def trades(report: Report) -> Figure:
             nothing_to_show(ax, "no closed trades in this run")
         return fig
     values = closed["return"].to_numpy()
-    spread = max(float(np.ptp(values)), 0.02)
-    middle = (float(values.max()) + float(values.min())) / 2
-    edges = np.histogram_bin_edges(
-        values, bins=min(60, max(10, len(values) // 15)), range=(middle - spread * 0.55, middle + spread * 0.55)
+    edges = return_bin_edges(values)
+    losers, winners = values[values <= 0], values[values > 0]
+    # Bins closed on the right for losers: a break-even trade is counted left of 0, with the losers.
+    loser_counts = np.histogram(-losers, bins=-edges[::-1])[0][::-1]
+    returns_ax.hist(
+        edges[:-1], bins=edges, weights=loser_counts, color=LOSS, alpha=0.8, label=f"losers ({len(losers)})"
     )
-    edges = np.union1d(edges, [0.0]) if edges[0] < 0 < edges[-1] else edges
-    returns_ax.hist(values[values <= 0], bins=edges, color=LOSS, alpha=0.8, label=f"losers ({(values <= 0).sum()})")
-    returns_ax.hist(values[values > 0], bins=edges, color=GAIN, alpha=0.8, label=f"winners ({(values > 0).sum()})")
+    returns_ax.hist(winners, bins=edges, color=GAIN, alpha=0.8, label=f"winners ({len(winners)})")
     returns_ax.axvline(
         float(np.mean(values)), color="#222222", linewidth=1, linestyle="--", label=f"mean {np.mean(values):+.2%}"
     )
