@@ -214,3 +214,16 @@ def test_trade_returns_are_binned_alike_either_side_of_zero(case, report):
     heights = np.array([bar.get_height() for bar in bars])
     assert heights[red].sum() == (returns <= 0).sum() and heights[~red].sum() == (returns > 0).sum()
     assert (edges[red & (heights > 0), 1] <= 1e-12).all() and (edges[~red & (heights > 0), 0] >= -1e-12).all()
+
+
+@pytest.mark.parametrize("growth", [1.04, 3.5, 30.0, 1e5])
+def test_a_log_equity_axis_labels_three_plain_values_or_more_inside_the_curve(growth):
+    bars = np.arange(300)
+    prices = 10 * growth ** (bars / 299) * (1 + 0.01 * np.sin(bars / 7))
+    axes = one_stock(prices, {"2022-12-01": 1.0}).plot("equity", log=True).axes[0]
+    curve = axes.lines[0].get_ydata()
+    labelled = {tick: label.get_text() for tick, label in zip(axes.get_yticks(), axes.get_yticklabels())}
+    inside = {tick: text for tick, text in labelled.items() if curve.min() <= tick <= curve.max() and text}
+    assert len(inside) >= 3, labelled
+    assert all(float(text.replace(",", "")) == pytest.approx(tick, rel=1e-9) for tick, text in inside.items())
+    assert not any(label.get_text() for label in axes.get_yticklabels(minor=True))

@@ -17,6 +17,7 @@ from tolvane.report._axes import (
     SPAN,
     count_axis,
     date_axis,
+    log_value_axis,
     new_figure,
     nothing_to_show,
     percent_axis,
@@ -49,6 +50,7 @@ def equity(report: Report, log: bool = False) -> Figure:
     fig = new_figure(10, 6)
     top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=[3, 1.2])
     top.plot(dates, values.to_numpy(), color=LINE, linewidth=1.4, label="strategy")
+    low, high = float(values.min()), float(values.max())
     benchmark = report.benchmark
     if benchmark is not None:
         prices = benchmark.loc[start:]
@@ -56,6 +58,7 @@ def equity(report: Report, log: bool = False) -> Figure:
         if len(known):
             rebased = prices / known.iloc[0] * values.loc[known.index[0]]
             top.plot(dates, rebased.to_numpy(), color=BENCHMARK, linewidth=1.1, label=f"benchmark ({benchmark.name})")
+            low, high = min(low, float(rebased.min())), max(high, float(rebased.max()))
     drawdown = values / values.cummax() - 1
     bottom.fill_between(dates, drawdown.to_numpy(), 0, color=LOSS, alpha=0.35, linewidth=0)
     bottom.plot(dates, drawdown.to_numpy(), color=LOSS, linewidth=0.8)
@@ -67,7 +70,7 @@ def equity(report: Report, log: bool = False) -> Figure:
         for ax in (top, bottom):
             ax.axvspan(peak, end, color=SPAN, alpha=0.6, linewidth=0, label=label if ax is top else None)
     if log:
-        top.set_yscale("log")
+        log_value_axis(top, low, high)
     top.set_title("Equity and drawdown", loc="left", fontweight="bold")
     top.set_ylabel("value (x starting capital)" + (", log scale" if log else ""))
     top.grid(alpha=0.3)
