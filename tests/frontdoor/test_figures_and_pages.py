@@ -227,3 +227,12 @@ def test_a_log_equity_axis_labels_three_plain_values_or_more_inside_the_curve(gr
     assert len(inside) >= 3, labelled
     assert all(float(text.replace(",", "")) == pytest.approx(tick, rel=1e-9) for tick, text in inside.items())
     assert not any(label.get_text() for label in axes.get_yticklabels(minor=True))
+
+
+@pytest.mark.parametrize("window", [12, 90])
+def test_the_excursion_window_is_ticked_on_sampled_offsets(window):
+    report = run(window=window)  # sampled every 3 bars
+    axes = report.plot("excursions").axes[2]
+    ticks = axes.get_xticks()
+    sampled = set(report.excursions["offset"])
+    assert len(ticks) >= 3 and all(tick == int(tick) and int(tick) in sampled for tick in ticks)

@@ -201,6 +201,8 @@ def excursions(report: Report) -> Figure:
             )
             ax.plot(offsets, quartiles[(column, 0.5)], color=colour, linewidth=1.6, label=f"{name} median")
         ax.axhline(0, color="#444444", linewidth=0.7)
+        # Ticks on sampled offsets only (whole bars), every 1st, 2nd, 5th, 10th ... of them: ten at most.
+        ax.set_xticks(offsets[:: int(round_step(max(1.0, len(offsets) / 10), mantissas=(1, 2, 5)))])
         ax.set_xlabel("bars after entry")
         ax.set_ylabel("excursion so far (%)")
         percent_axis(ax, decimals=0)
