@@ -236,3 +236,21 @@ def test_the_excursion_window_is_ticked_on_sampled_offsets(window):
     ticks = axes.get_xticks()
     sampled = set(report.excursions["offset"])
     assert len(ticks) >= 3 and all(tick == int(tick) and int(tick) in sampled for tick in ticks)
+
+
+def test_months_without_a_trade_open_are_marked_out_of_the_market():
+    from tolvane.report._run_figures import monthly_returns, months_out_of_market
+
+    # Signals trade at the next bar's close: held from 2 to 23 January, and
+    # from 3 April to 1 June, the first bar of June.
+    signals = {"2022-12-30": 1.0, "2023-01-20": 0.0, "2023-03-31": 1.0, "2023-05-31": 0.0}
+    report = one_stock(np.linspace(10, 20, 152), signals)
+    out, returns = months_out_of_market(report), monthly_returns(report)
+    assert out.index.equals(returns.index) and out.columns.equals(returns.columns)
+    marked = {(year, month) for (year, month), flag in out.iloc[:, :12].stack().items() if flag}
+    assert marked == {(2022, 12), (2023, 2), (2023, 3)}
+    assert out["year"].to_dict() == {2022: True, 2023: False}
+    # Out of the market, the value cannot move; June, left on its first bar, did.
+    assert [returns.loc[year, month] for year, month in sorted(marked)] == [0, 0, 0] and returns.loc[2023, 6] > 0
+    texts = [text.get_text() for ax in report.plot("monthly").axes for text in ax.texts]
+    assert texts.count("\u2013") == len(marked) + 1 and "+0.0" not in texts

@@ -83,20 +83,50 @@ def equity(report: Report, log: bool = False) -> Figure:
     return fig
 
 
+def _since_start(report: Report, per_bar: pd.Series) -> pd.Series:
+    """`per_bar` from the run's start, indexed by wall-clock dates."""
+    values = per_bar.loc[report.stats()["start"] :]
+    return pd.Series(values.to_numpy(), index=wall_time(values.index))
+
+
+def _by_year_and_month(by_month_end: pd.Series) -> pd.DataFrame:
+    """Values indexed by month ends as a table of years (rows) and months (columns 1-12)."""
+    months = pd.DatetimeIndex(by_month_end.index)
+    table = pd.DataFrame({"year": months.year, "month": months.month, "value": by_month_end.to_numpy()})
+    return table.pivot(index="year", columns="month", values="value").reindex(columns=range(1, 13))
+
+
 def monthly_returns(report: Report) -> pd.DataFrame:
     """Returns by year (rows) and month (columns 1-12), with ``year`` totals."""
-    start = report.stats()["start"]
-    values = report.equity.loc[start:]
-    wall = pd.Series(values.to_numpy(), index=wall_time(values.index))
+    wall = _since_start(report, report.equity)
     month_end = wall.resample("ME").last().dropna()
     returns = month_end.pct_change()
     if len(month_end):
         returns.iloc[0] = month_end.iloc[0] / wall.iloc[0] - 1
-    months = pd.DatetimeIndex(returns.index)
-    table = pd.DataFrame({"year": months.year, "month": months.month, "return": returns.to_numpy()})
-    grid = table.pivot(index="year", columns="month", values="return").reindex(columns=range(1, 13))
+    grid = _by_year_and_month(returns)
     grid["year"] = (1 + grid.iloc[:, :12].fillna(0)).prod(axis=1) - 1
     return grid
+
+
+def _bars_in_market(report: Report) -> pd.Series:
+    """Per bar: whether a trade was open on it (entered, held over its close
+    or closed on it), so that its return depends on a position."""
+    in_market = (positions_held(report)["positions"] > 0).to_numpy(copy=True)
+    exits = report.trades["exit_bar"].to_numpy()
+    in_market[exits[exits >= 0]] = True  # held up to the bar it was closed on, not over its close
+    return pd.Series(in_market, index=report.equity.index)
+
+
+def months_out_of_market(report: Report) -> pd.DataFrame:
+    """Which months of :func:`monthly_returns` were out of the market: no
+    trade was open on any of their bars, so that their return is 0 for want
+    of a position, not a flat one. ``year``: every month of the year shown
+    was; months not shown are False."""
+    in_market = _since_start(report, _bars_in_market(report)).resample("ME").max().dropna()
+    out = _by_year_and_month(~in_market.astype(bool))
+    flags = out.eq(True)
+    flags["year"] = out.ne(False).all(axis=1)  # a month not shown (NaN) leaves the year to the others
+    return flags
 
 
 def monthly(report: Report) -> Figure:
@@ -108,11 +138,13 @@ def monthly(report: Report) -> Figure:
     if grid.empty:
         nothing_to_show(fig.subplots(), "no complete month to show")
         return fig
+    out = months_out_of_market(report)
     months_ax, year_ax = fig.subplots(1, 2, width_ratios=[12, 1.4], sharey=True)
-    for ax, values, labels in [
-        (months_ax, grid.iloc[:, :12].to_numpy(), _MONTHS),
-        (year_ax, grid[["year"]].to_numpy(), ["Year"]),
-    ]:
+    for ax, columns, labels in [(months_ax, list(range(1, 13)), _MONTHS), (year_ax, ["year"], ["Year"])]:
+        # Out of the market: blank and a dash, told apart from a flat month.
+        values = grid[columns].mask(out[columns]).to_numpy(dtype=np.float64)
+        for row, column in np.argwhere(out[columns].to_numpy()):
+            ax.text(column, row, "\u2013", ha="center", va="center", fontsize=10, color="#555555")
         finite = values[np.isfinite(values)]
         reach = float(np.max(np.abs(finite))) if len(finite) else 0.01
         norm = TwoSlopeNorm(vcenter=0.0, vmin=-max(reach, 1e-4), vmax=max(reach, 1e-4))
