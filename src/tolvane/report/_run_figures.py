@@ -237,7 +237,7 @@ def excursions(report: Report) -> Figure:
         ax.set_xticks(offsets[:: int(round_step(max(1.0, len(offsets) / 10), mantissas=(1, 2, 5)))])
         ax.set_xlabel("bars after entry")
         ax.set_ylabel("excursion so far (%)")
-        percent_axis(ax, decimals=0)
+        percent_axis(ax)
         ax.grid(alpha=0.3)
         ax.legend(loc="best", frameon=False, fontsize=8)
         ax.set_title("over the excursion window", fontsize=10)
