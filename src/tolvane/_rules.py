@@ -6,9 +6,12 @@ the benchmark on the bars. Every error names the option, tickers and dates.
 from __future__ import annotations
 
 import numbers
+import re
+import warnings
 
 import numpy as np
 import pandas as pd
+from pandas.tseries.offsets import BaseOffset
 
 from tolvane._dates import (
     TimezoneCheck,
@@ -19,15 +22,12 @@ from tolvane._dates import (
     nanoseconds,
     whole_days_to_day_ends,
 )
+from tolvane._frames import check_tickers, float_matrix
 from tolvane._options import Delisting, Rebalance, Stop
 from tolvane._stops import StopTable
 from tolvane._types import FloatArray, IntArray
+from tolvane._warnings import warn_user
 from tolvane.errors import InputError, InputTypeError
-
-
-def check_tickers(name: str, columns: pd.Index) -> None:
-    if not columns.is_unique:
-        raise InputError(f"{name} has duplicated tickers: {listing(columns[columns.duplicated()].unique())}")
 
 
 def known_tickers(name: str, tickers: pd.Index, close: pd.DataFrame) -> None:
@@ -36,18 +36,50 @@ def known_tickers(name: str, tickers: pd.Index, close: pd.DataFrame) -> None:
         raise InputError(f"{name} names tickers that close does not have: {listing(unknown)}")
 
 
-def float_matrix(name: str, frame: pd.DataFrame) -> FloatArray:
-    """The frame's values as float64, without a copy when they already are."""
-    kinds = frame.dtypes.unique()  # one or a few, however many columns
-    wrong = [kind for kind in kinds if not pd.api.types.is_numeric_dtype(kind) or pd.api.types.is_bool_dtype(kind)]
-    if wrong:
-        bad = frame.columns[frame.dtypes.isin(wrong)]
-        raise InputTypeError(
-            f"{name} has non-numeric columns: {listing(bad)} (dtype {', '.join(sorted(str(kind) for kind in wrong))})"
-        )
-    if all(isinstance(kind, np.dtype) for kind in kinds):
-        return frame.to_numpy(dtype=np.float64, copy=False)
-    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+_SUGGESTED_ALIAS = re.compile(r"use '([^']+)' instead|Did you mean ([^?\s]+)\?")
+_MULTIPLE = re.compile(r"^[+-]?\d*")
+
+
+def _parse_frequency(alias: str) -> tuple[BaseOffset | None, str]:
+    """pandas' offset for `alias`, or None and why not: its error, or the
+    warning an older pandas gives for an alias it renamed."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            offset = pd.tseries.frequencies.to_offset(alias)
+        except ValueError as error:
+            return None, str(error)
+    if caught:
+        return None, " ".join(str(warning.message) for warning in caught)
+    return offset, ""
+
+
+def _current_spelling(alias: str, reason: str) -> str | None:
+    """The alias pandas names in `reason` as the one to use, followed while it
+    was renamed in turn ("A" -> "Y" -> "YE"), with `alias`'s multiple kept."""
+    for _ in range(3):
+        suggestion = _SUGGESTED_ALIAS.search(reason)
+        if suggestion is None:
+            return None
+        named = suggestion.group(1) or suggestion.group(2)
+        multiple = _MULTIPLE.match(alias)
+        candidate = (multiple.group(0) if multiple else "") + named.lstrip("0123456789+-")
+        offset, reason = _parse_frequency(candidate)
+        if offset is not None:
+            return candidate
+    return None
+
+
+def _frequency(alias: str) -> BaseOffset:
+    """The offset of a pandas frequency alias; an alias pandas renamed (``"M"``
+    is ``"ME"`` now) is refused with its new name, whichever pandas version
+    runs (older ones accept it with a warning)."""
+    offset, reason = _parse_frequency(alias)
+    if offset is not None:
+        return offset
+    renamed = _current_spelling(alias, reason)
+    hint = f"(did you mean {renamed!r}?)" if renamed else "(for example 'W-FRI', 'ME', 'BME', 'QE')"
+    raise InputError(f"rebalance={alias!r} is not a pandas frequency alias {hint}")
 
 
 def rebalance_calendar(
@@ -57,12 +89,7 @@ def rebalance_calendar(
     if rebalance is None:
         return pos_index
     if isinstance(rebalance, str):
-        try:
-            offset = pd.tseries.frequencies.to_offset(rebalance)
-        except ValueError as error:
-            raise InputError(
-                f"rebalance={rebalance!r} is not a pandas frequency alias (for example 'W-FRI', 'ME', 'BME', 'QE')"
-            ) from error
+        offset = _frequency(rebalance)
         calendar = pd.date_range(dates[0].normalize(), dates[-1], freq=offset)
     else:
         try:
@@ -119,7 +146,22 @@ def level(name: str, value: object) -> float:
     return number
 
 
+def warn_if_percentages(name: str, levels: FloatArray | float) -> None:
+    """Warn when exit levels look like percentages: they are fractions of the
+    entry price (0.15 for 15%), and a whole number above 1 (5, 10, 15) is far
+    more often a percentage typed as a number than a move of 500% or more."""
+    values = np.atleast_1d(np.asarray(levels, dtype=np.float64))
+    suspect = values[np.isfinite(values) & (values > 1) & (values == np.round(values))]
+    if len(suspect):
+        shown = float(suspect[0])
+        warn_user(
+            f"{name}={shown:g} is {shown:,.0%} of the entry price: levels are fractions "
+            f"({shown / 100:g} for {shown:g}%)"
+        )
+
+
 def _per_column_levels(name: str, levels: FloatArray, tickers: pd.Index, dates: pd.Index | None = None) -> FloatArray:
+    warn_if_percentages(name, levels)
     negative = levels < 0
     if negative.any():
         row, column = (int(k[0]) for k in np.nonzero(np.atleast_2d(negative)))
@@ -153,7 +195,9 @@ def stop(
         # Row 0 is in force before the frame's first date; row k + 1 from its k-th date on.
         rows = np.searchsorted(nanoseconds(name, stop_dates), price_index, side="right")
         return StopTable(np.vstack([no_stop, table]), rows)
-    return level(name, value)
+    number = level(name, value)
+    warn_if_percentages(name, number)
+    return number
 
 
 def benchmark_prices(

@@ -14,6 +14,9 @@ Conventions
   the Sortino ratio's downside deviation is the root mean square of the
   negative excess returns over all bars.
 - A ratio whose denominator is zero or undefined is NaN.
+- Every statistic is a finite number or NaN: a value that does not fit a
+  double (an overflow) is NaN, and so is one of a run too short for it. The
+  one infinity is a profit factor without a losing trade. Nothing warns.
 """
 
 from __future__ import annotations
@@ -62,19 +65,32 @@ def simple_returns(equity: FloatArray) -> FloatArray:
     return np.asarray(equity[1:] / equity[:-1] - 1, dtype=np.float64)
 
 
+def _finite(value: float) -> float:
+    """`value`, or NaN when it is not a finite number."""
+    number = float(value)
+    return number if math.isfinite(number) else math.nan
+
+
 def _ratio(numerator: float, denominator: float) -> float:
-    if denominator == 0 or not math.isfinite(denominator):
+    if denominator == 0 or not math.isfinite(denominator) or not math.isfinite(numerator):
         return math.nan
-    return numerator / denominator
+    return _finite(numerator / denominator)
 
 
 def cagr(equity: FloatArray, per_year: float) -> float:
-    """Compound annual growth over ``len(equity) - 1`` bars."""
+    """Compound annual growth over ``len(equity) - 1`` bars (NaN when it does
+    not fit a double)."""
     years = (len(equity) - 1) / per_year
-    growth = float(equity[-1] / equity[0]) if len(equity) else math.nan
-    if years <= 0 or not growth >= 0:
+    if not len(equity) or not years > 0:
         return math.nan
-    return float(growth ** (1 / years) - 1)
+    with np.errstate(all="ignore"):
+        growth = float(equity[-1] / equity[0])
+    if not (growth >= 0 and math.isfinite(growth)):
+        return math.nan
+    try:
+        return _finite(growth ** (1 / years) - 1)
+    except OverflowError:
+        return math.nan
 
 
 def max_drawdown(equity: FloatArray) -> tuple[float, int, int, int]:
@@ -91,8 +107,11 @@ def max_drawdown(equity: FloatArray) -> tuple[float, int, int, int]:
     if not len(equity):
         return math.nan, -1, -1, -1
     running_peak = np.maximum.accumulate(equity)
-    drawdown = equity / running_peak - 1
-    trough = int(np.nanargmin(drawdown))
+    with np.errstate(all="ignore"):
+        drawdown = equity / running_peak - 1
+    if not np.isfinite(drawdown).any():
+        return math.nan, -1, -1, -1
+    trough = int(np.nanargmin(np.where(np.isfinite(drawdown), drawdown, np.nan)))
     depth = float(drawdown[trough])
     if not depth < 0:
         return 0.0 if depth == 0 else math.nan, -1, -1, -1
@@ -167,6 +186,35 @@ def summary(
         Numbers by name; ``start``, ``end`` and the drawdown dates as bar
         numbers (-1 for none).
     """
+    with np.errstate(all="ignore"):
+        return _summary(
+            equity,
+            local_ns,
+            start,
+            trade_stock,
+            entry_bar,
+            exit_bar,
+            entry_weight,
+            trade_return,
+            benchmark,
+            risk_free,
+            per_year,
+        )
+
+
+def _summary(
+    equity: FloatArray,
+    local_ns: IntArray,
+    start: int,
+    trade_stock: IntArray,
+    entry_bar: IntArray,
+    exit_bar: IntArray,
+    entry_weight: FloatArray,
+    trade_return: FloatArray,
+    benchmark: FloatArray | None,
+    risk_free: float,
+    per_year: float | None,
+) -> dict[str, Any]:
     per_year = periods_per_year(local_ns) if per_year is None else float(per_year)
     period = np.asarray(equity[start:], dtype=np.float64)
     returns = simple_returns(period)
@@ -215,7 +263,10 @@ def summary(
     }
     if benchmark is not None:
         stats.update(_benchmark_statistics(returns, np.asarray(benchmark[start:], dtype=np.float64), per_year, rate))
-    return stats
+    return {
+        name: _finite(value) if isinstance(value, float) and name != "profit_factor" else value
+        for name, value in stats.items()
+    }
 
 
 def _benchmark_statistics(returns: FloatArray, prices: FloatArray, per_year: float, rate: float) -> dict[str, float]:

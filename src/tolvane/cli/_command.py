@@ -12,14 +12,28 @@ import pandas as pd
 
 from tolvane._dates import format_date
 from tolvane._options import OPTION_FIELDS, CommandLine, command_line
-from tolvane.cli._tables import read_table, write_table
-from tolvane.errors import DataFileError
+from tolvane.cli._tables import check_output, read_table, table_kind, write_table
+from tolvane.errors import DataFileError, TolvaneError
+
+
+def _number(text: str) -> float:
+    """A number, or a percentage ("15%" is 0.15)."""
+    stripped = text.strip()
+    try:
+        return float(stripped[:-1]) / 100 if stripped.endswith("%") else float(stripped)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number or a percentage") from None
 
 
 def _level_or_file(text: str) -> float | str:
+    """A number, a percentage, or the name of a table file of levels."""
     try:
-        return float(text)
-    except ValueError:
+        return _number(text)
+    except argparse.ArgumentTypeError:
+        if table_kind(text) is None:
+            raise argparse.ArgumentTypeError(
+                f"{text!r} is not a number, a percentage or a table file (.csv, .parquet)"
+            ) from None
         return text
 
 
@@ -30,7 +44,7 @@ _ARGUMENTS: dict[str, dict[str, Any]] = {
     "delisting table": {},
     "benchmark table": {},
     "text": {},
-    "number": {"type": float},
+    "number": {"type": _number},
     "whole number": {"type": int},
     "level or table": {"type": _level_or_file},
     "switch": {"action": "store_true"},
@@ -111,16 +125,41 @@ def _format_stat(value: Any) -> str:
     return str(value)
 
 
+def _files(arguments: argparse.Namespace) -> dict[str, str]:
+    """The files given, by the argument of tolvane.backtest each stands for."""
+    files = {"close": arguments.close, "position": arguments.position}
+    for option in OPTION_FIELDS:
+        value = getattr(arguments, option.name)
+        if isinstance(value, str) and command_line(option).reads in _READERS and table_kind(value) is not None:
+            files[option.name] = value
+    return files
+
+
 def backtest_command(arguments: argparse.Namespace) -> int:
-    """Run the backtest the arguments describe; print and write its results."""
+    """Run the backtest the arguments describe; print and write its results.
+
+    Output paths are checked before anything is read or run; a problem with
+    an input is told in the terms of the file it came from.
+    """
     import tolvane
 
+    check_output(arguments.trades, "trade table", table=True)
+    check_output(arguments.json, "JSON report")
+    check_output(arguments.report, "HTML report", needs=("matplotlib", "jinja2"))
     options: dict[str, Any] = {}
     for option in OPTION_FIELDS:
         value = getattr(arguments, option.name)
         reader = _READERS.get(command_line(option).reads)
         options[option.name] = reader(value) if reader is not None and value is not None else value
-    report = tolvane.backtest(read_table(arguments.position), read_table(arguments.close), **options)
+    files = _files(arguments)
+    try:
+        report = tolvane.backtest(read_table(arguments.position), read_table(arguments.close), **options)
+    except DataFileError:
+        raise
+    except TolvaneError as problem:
+        if problem.argument in files:
+            raise DataFileError(files[problem.argument], str(problem)) from None
+        raise
     stats = report.stats(risk_free=arguments.risk_free)
     width = max(len(name) for name in stats.index)
     print("statistics")

@@ -153,7 +153,8 @@ class SweepResult:
         ----------
         x, y : str
             Swept parameters for the columns and the rows, their values in the
-            grid's order (the first row at the bottom).
+            grid's order: the first column at the left, the first row at the
+            top.
         metric : str
             A numeric statistic (``"sharpe"``, ``"cagr"``, ...).
         aggregate : {"mean", "median", "max", "min"}, default "mean"
@@ -166,7 +167,12 @@ class SweepResult:
         Returns
         -------
         matplotlib.figure.Figure
-            The figure (``.savefig("heatmap.png")``; shown by notebooks).
+            The figure (``.savefig("heatmap.png")``; shown by notebooks). A
+            new figure grows with the grid up to 10.5 x 8 inches, to fit a
+            page. Each cell shows its value while the cells have room for
+            it; smaller cells are left to the colour bar. Column labels wider
+            than a cell are turned, and labels are thinned (every 2nd, 5th,
+            ...) when the cells are narrower than a line of text.
 
         Examples
         --------
