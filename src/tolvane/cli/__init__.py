@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import warnings
 from collections.abc import Sequence
 
 from tolvane.cli._command import add_backtest_arguments, backtest_command
@@ -37,18 +38,33 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command; returns the exit status."""
+    """Run the command; returns the exit status.
+
+    tolvane's warnings of a run that succeeds are printed as lines
+    ``tolvane: warning: ...`` before its results; a run that fails prints its
+    error line alone.
+    """
     parser = _parser()
     arguments = parser.parse_args(argv)
-    try:
-        return backtest_command(arguments)
-    except TolvaneError as problem:
-        parser.exit(2, f"tolvane: error: {problem}\n")
-    except BrokenPipeError:
-        # The reader stopped early (`... | head`): nothing failed. Later writes,
-        # the interpreter's own flush at exit included, go nowhere.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 0
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            status = backtest_command(arguments, before_output=lambda: _print_warnings(caught))
+        except TolvaneError as problem:
+            parser.exit(2, f"tolvane: error: {problem}\n")
+        except BrokenPipeError:
+            # The reader stopped early (`... | head`): nothing failed. Later writes,
+            # the interpreter's own flush at exit included, go nowhere.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 0
+    _print_warnings(caught)
+    return status
+
+
+def _print_warnings(caught: list[warnings.WarningMessage]) -> None:
+    for warning in caught:
+        print(f"tolvane: warning: {warning.message}", file=sys.stderr)
+    caught.clear()
 
 
 if __name__ == "__main__":
