@@ -39,10 +39,12 @@ import time
 import traceback
 import warnings
 from collections import Counter
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any
+
+import tolvane
 
 HELPERS = os.path.dirname(os.path.abspath(__file__))
 #: A case that runs longer than this hangs (the cases are small: a few bars
@@ -50,6 +52,8 @@ HELPERS = os.path.dirname(os.path.abspath(__file__))
 CASE_SECONDS = 60.0
 #: Cases a worker process runs before a new one takes over.
 BATCH = 200
+#: tolvane's own files: the lines of tolvane a fault is charged to.
+PACKAGE = os.path.dirname(os.path.abspath(tolvane.__file__)) + os.sep
 #: The address space of a worker, so that a runaway allocation fails in the
 #: worker rather than the machine (not under AddressSanitizer, which
 #: reserves terabytes of it).
@@ -71,9 +75,7 @@ def _library_folders() -> tuple[str, ...]:
     import numpy
     import pandas
 
-    import tolvane
-
-    return tuple(os.path.dirname(os.path.abspath(module.__file__)) + os.sep for module in (tolvane, pandas, numpy))
+    return (PACKAGE, *(os.path.dirname(os.path.abspath(module.__file__)) + os.sep for module in (pandas, numpy)))
 
 
 def _shown_path(filename: str) -> str:
@@ -88,13 +90,13 @@ def _shown_path(filename: str) -> str:
 _OUTSIDE = "outside tolvane"
 
 
-def _location(frames: traceback.StackSummary) -> str:
+def _location(frames: traceback.StackSummary, happened: str = "raised") -> str:
     """The innermost line of tolvane in a traceback, and where the error was
-    raised when that is elsewhere."""
-    ours = [frame for frame in frames if f"{os.sep}tolvane{os.sep}" in frame.filename]
+    raised (or the warning given) when that is elsewhere."""
+    ours = [frame for frame in frames if frame.filename.startswith(PACKAGE)]
     where = f"{_shown_path(ours[-1].filename)}:{ours[-1].lineno} in {ours[-1].name}" if ours else _OUTSIDE
     if frames and (not ours or frames[-1] is not ours[-1]):
-        where += f" (raised in {_shown_path(frames[-1].filename)} in {frames[-1].name})"
+        where += f" ({happened} in {_shown_path(frames[-1].filename)} in {frames[-1].name})"
     return where
 
 
@@ -113,6 +115,32 @@ def _fault(kind: str, step: str, kind_of: str, message: str, detail: str = "") -
     return {"kind": kind, "step": step, "type": kind_of, "message": message, "where": "", "detail": _printable(detail)}
 
 
+@dataclass(frozen=True)
+class _Warning:
+    """A warning shown, with the stack it was given in."""
+
+    message: str
+    category: type[Warning]
+    filename: str  # where the warning points (its stacklevel)
+    stack: traceback.StackSummary
+
+
+@contextlib.contextmanager
+def _recorded(always: bool = True) -> Iterator[list[_Warning]]:
+    """The warnings shown in the block: all of them with `always`, else those
+    the interpreter's filters let through."""
+    caught: list[_Warning] = []
+
+    def record(message: Warning | str, category: type[Warning], filename: str, *position: Any) -> None:
+        caught.append(_Warning(str(message), category, filename, traceback.extract_stack()[:-1]))
+
+    with warnings.catch_warnings():
+        if always:
+            warnings.simplefilter("always")
+        warnings.showwarning = record
+        yield caught
+
+
 class _Steps:
     """Runs the steps of a case, turning each escaped exception and each
     warning tolvane did not mean to give into a fault."""
@@ -121,12 +149,12 @@ class _Steps:
         self.libraries = libraries
         self.faults: list[dict[str, Any]] = []
 
-    def deliberate(self, warning: warnings.WarningMessage) -> bool:
+    def deliberate(self, warning: _Warning) -> bool:
         # tolvane warns the user with a UserWarning pointing at the user's
         # own line; a warning pointing into a library escaped from it.
         return warning.category is UserWarning and not warning.filename.startswith(self.libraries)
 
-    def warnings(self, step: str, caught: Iterable[warnings.WarningMessage], every: bool = False) -> None:
+    def warnings(self, step: str, caught: Iterable[_Warning], every: bool = False) -> None:
         """Faults for the warnings in `caught`: those tolvane did not mean to
         give, or `every` one."""
         for warning in caught:
@@ -136,16 +164,15 @@ class _Steps:
                         "kind": "warning",
                         "step": step,
                         "type": warning.category.__name__,
-                        "message": _first_line(str(warning.message)),
-                        "where": f"{_shown_path(warning.filename)}:{warning.lineno}",
+                        "message": _first_line(warning.message),
+                        "where": _location(_outside_warnings_module(warning.stack), "given"),
                         "detail": "",
                     }
                 )
 
     def run(self, step: str, function: Callable[[], Any], refusals: tuple[type[BaseException], ...] = ()) -> Any:
         """`function`'s value; None when it raised (a refusal is returned)."""
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
+        with _recorded() as caught:
             try:
                 return function()
             except refusals as refusal:
@@ -157,6 +184,14 @@ class _Steps:
                 return None
             finally:
                 self.warnings(step, caught)
+
+
+def _outside_warnings_module(stack: traceback.StackSummary) -> traceback.StackSummary:
+    """The stack of a warning up to the call of warnings.warn."""
+    frames = list(stack)
+    while frames and frames[-1].filename == warnings.__file__:
+        frames.pop()
+    return traceback.StackSummary.from_list(frames)
 
 
 def _build(setup: str, namespace: dict[str, Any]) -> str | None:
@@ -342,7 +377,7 @@ def run_command(payload: dict[str, Any], libraries: tuple[str, ...]) -> dict[str
             with (
                 contextlib.redirect_stdout(stdout),
                 contextlib.redirect_stderr(stderr),
-                warnings.catch_warnings(record=True) as caught,
+                _recorded(always=False) as caught,
             ):
                 try:
                     status = main(argv)
@@ -427,36 +462,45 @@ def serve() -> None:
 
 def _pattern(message: str) -> str:
     """A message with what varies from case to case blanked: quoted names,
-    numbers, dates."""
+    dates, numbers, sizes."""
     text = re.sub(r"'(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\"", "'…'", message)
     text = re.sub(r"0x[0-9a-fA-F]+", "0x…", text)
-    text = re.sub(r"[-+]?(?:\d[\d_]*\.?\d*(?:e[-+]?\d+)?|\.\d+|inf|nan)(?![a-z_])", "N", text, flags=re.IGNORECASE)
-    return re.sub(r"N(?:[-:T. ]N)+", "N", text)[:200]
+    text = re.sub(r"\d{4}-\d\d-\d\d(?:[T ][\d:.]+)?(?:[+-]\d\d:\d\d(?::\d\d)?|Z)?", "DATE", text)
+    text = re.sub(r"(?<![\w.])[-+]?(?:\d[\d_]*\.?\d*(?:e[-+]?\d+)?|\.\d+|inf|nan)\b", "N", text, flags=re.IGNORECASE)
+    return re.sub(r"N\.? ?[KMGTPE]iB", "N bytes", text)[:200]
 
 
 def signature(fault: dict[str, Any]) -> str:
-    """The class of a fault: kind, step, type, message pattern, line of tolvane."""
-    where = re.sub(r" \(raised in .*\)$", "", fault["where"]) if fault["kind"] != "warning" else fault["where"]
-    return " | ".join([fault["kind"], fault["step"], fault["type"], _pattern(fault["message"]), where])
+    """The class of a fault: its kind, type, message pattern and the function
+    of tolvane it came from (or, when none, the step of the case it came in)."""
+    function = re.sub(r":\d+ in ", " in ", re.sub(r" \((raised|given) in .*\)$", "", fault["where"]))
+    return " | ".join([fault["kind"], fault["type"], _pattern(fault["message"]), function or fault["step"]])
 
 
 def _stack_top(dump: str) -> str:
     """The innermost line of tolvane in a faulthandler dump (most recent call first)."""
     for match in re.finditer(r'File "([^"]+)", line (\d+) in (\S+)', dump):
-        if f"{os.sep}tolvane{os.sep}" in match.group(1):
+        if match.group(1).startswith(PACKAGE):
             return f"{_shown_path(match.group(1))}:{match.group(2)} in {match.group(3)}"
     return _OUTSIDE
 
 
 class Worker:
     """A worker process, started when needed: a new one after a crash, a
-    hang or BATCH cases."""
+    hang or BATCH cases. A context manager: the process ends with it."""
 
     def __init__(self) -> None:
         self.process: subprocess.Popen[bytes] | None = None
-        self.errors = tempfile.TemporaryFile()
+        self.errors = tempfile.TemporaryFile()  # the workers' standard error, one after the other
         self.served = 0
         self.pending = b""
+
+    def __enter__(self) -> Worker:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        self.close()
+        self.errors.close()
 
     def _start(self) -> None:
         code = f"import sys; sys.path.insert(0, {HELPERS!r}); import hostile_harness; hostile_harness.serve()"
@@ -495,7 +539,7 @@ class Worker:
             self.process.stdin.write(json.dumps(payload).encode() + b"\n")
             self.process.stdin.flush()
         except BrokenPipeError:
-            pass
+            pass  # the worker died: told by the answer that does not come
         # the worker stops a hung case itself after CASE_SECONDS, with its stack
         line = self._answer(time.monotonic() + CASE_SECONDS + 30)
         if line is not None:
@@ -522,11 +566,8 @@ class Worker:
 
 
 def _run_chunk(payloads: list[dict[str, Any]]) -> list[dict[str, Any]]:
-    worker = Worker()
-    try:
+    with Worker() as worker:
         return [worker.run(payload) for payload in payloads]
-    finally:
-        worker.close()
 
 
 def run_payloads(payloads: list[dict[str, Any]], processes: int) -> list[dict[str, Any]]:
@@ -599,11 +640,8 @@ def shrink(finding: Finding, worker: Worker, deadline: float) -> None:
                 break
             if attempts <= 0 or time.monotonic() >= deadline:
                 break
-    fresh = Worker()
-    try:
+    with Worker() as fresh:
         alone = [fault for fault in fresh.run(current.payload())["faults"] if signature(fault) == finding.signature]
-    finally:
-        fresh.close()
     finding.alone = bool(alone)
     finding.reproduction = current if alone else finding.examples[0]
     finding.fault = alone[0] if alone else finding.fault  # its details, from the reproduction
@@ -630,17 +668,15 @@ def run_command_for_real(case: Any) -> str:
 
 
 def shrink_findings(findings: list[Finding], seconds: float) -> None:
-    """Shrink every finding, within `seconds` in all (the most frequent first)."""
-    worker = Worker()
-    try:
+    """Shrink every finding within `seconds` in all, the most frequent first,
+    the time left shared among the findings left; run each command
+    reproduction for real."""
+    deadline = time.monotonic() + seconds
+    with Worker() as worker:
         for k, finding in enumerate(findings):
-            share = seconds / (len(findings) - k)
-            shrink(finding, worker, time.monotonic() + share)
-            seconds -= share
-            if finding.reproduction is not None and hasattr(finding.reproduction, "argv"):
+            shrink(finding, worker, time.monotonic() + (deadline - time.monotonic()) / (len(findings) - k))
+            if finding.reproduction.payload()["kind"] == "command":
                 finding.command_output = run_command_for_real(finding.reproduction)
-    finally:
-        worker.close()
 
 
 def _indented(text: str, prefix: str = "      ") -> str:
