@@ -29,57 +29,32 @@ PARQUET_IMPORTS = "import pyarrow as pa, pyarrow.parquet as pq"
 # A twist is a statement on one input, "$" standing for the input's name. They
 # are applied in the order of their kind: values, then dtypes (a value may not
 # fit a dtype), then tickers, then dates, then the kind of object itself.
+# (The catalogs of source text are laid out as tables, unformatted.)
 VALUE, DTYPE, COLUMNS, INDEX, OBJECT = range(5)
 
 FRAME, DATED_SERIES, TICKER_SERIES = "frame", "dated series", "ticker series"
 
+# fmt: off
 ODD_NUMBERS = [
-    "np.nan",
-    "np.inf",
-    "-np.inf",
-    "0.0",
-    "-0.0",
-    "-1.0",
-    "5e-324",
-    "1e-300",
-    "1e300",
-    "-1e300",
-    "1.7976931348623157e308",
-    "2.0**53 + 1",
+    "np.nan", "np.inf", "-np.inf", "0.0", "-0.0", "-1.0", "5e-324", "1e-300", "1e300", "-1e300",
+    "1.7976931348623157e308", "2.0**53 + 1",
 ]
 _CELLS = {FRAME: ["$.iloc[0, 0]", "$.iloc[-1, -1]", "$.iloc[:, 0]", "$.iloc[:, :]"]}
 _CELLS[DATED_SERIES] = _CELLS[TICKER_SERIES] = ["$.iloc[0]", "$.iloc[-1]", "$.iloc[:]"]
 _SCALED = ["$ = $ * 1e300", "$ = $ * 1e-300", "$ = -$", "$ = $ * 0"]
 
 DTYPES = [
-    "float32",
-    "float16",
-    "int64",
-    "int8",
-    "uint8",
-    "uint64",
-    "bool",
-    "complex128",
-    "object",
-    "str",
-    "string",
-    "Float64",
-    "category",
-    "datetime64[ns]",
-    "timedelta64[ns]",
-    "Sparse[float64]",
+    "float32", "float16", "int64", "int8", "uint8", "uint64", "bool", "complex128", "object", "str", "string",
+    "Float64", "category", "datetime64[ns]", "timedelta64[ns]", "Sparse[float64]",
 ]
+# fmt: on
 
 
-def _converted(expression: str, dtype: str) -> str:
-    return f"{expression}.astype({dtype!r})"
-
-
-_DTYPE_TWISTS = [f"$ = {_converted('$', dtype)}" for dtype in DTYPES] + [
+_DTYPE_TWISTS = [f"$ = $.astype({dtype!r})" for dtype in DTYPES] + [
     "$ = $.round().astype('Int64')",
     "$ = $.astype(bool).astype('boolean')",
 ]
-_COLUMN_DTYPE_TWISTS = [f"$.isetitem(0, {_converted('$.iloc[:, 0]', dtype)})" for dtype in DTYPES]
+_COLUMN_DTYPE_TWISTS = [f"$.isetitem(0, $.iloc[:, 0].astype({dtype!r}))" for dtype in DTYPES]
 
 _COLUMN_TWISTS = [
     "$ = pd.concat([$, $.iloc[:, :1]], axis=1)",
@@ -182,46 +157,19 @@ def twists(target: str, shape: str, aware: bool) -> st.SearchStrategy[Twist]:
 
 # --------------------------------------------------------------------- market
 NAMES = ("'AAA'", "'BBB'", "'CCC'", "'DDD'", "'EEE'")
+# fmt: off
 ODD_TICKERS = [
-    "1",
-    "'1'",
-    "1.0",
-    "1.5",
-    "float('nan')",
-    "None",
-    "''",
-    "'\\ud800'",
-    "'x' * 5000",
-    "('A', 1)",
-    "True",
-    "-1",
-    "2**70",
-    "b'AAA'",
-    "pd.Timestamp('2024-01-01')",
-    "' AAA'",
-    "'AAA\\n'",
-    "'a,b'",
-    "'日本'",
-    "'\\x00'",
-    "'AAA'",
+    "1", "'1'", "1.0", "1.5", "float('nan')", "None", "''", "'\\ud800'", "'x' * 5000", "('A', 1)", "True", "-1",
+    "2**70", "b'AAA'", "pd.Timestamp('2024-01-01')", "' AAA'", "'AAA\\n'", "'a,b'", "'日本'", "'\\x00'", "'AAA'",
 ]
 # start, unit: dates near and beyond what int64 nanoseconds hold (1677..2262)
 # are given a unit that holds them
 STARTS = [
-    ("2024-01-01", None),
-    ("2024-01-01", None),
-    ("2024-03-09", None),
-    ("2024-02-29", None),
-    ("1970-01-01", None),
-    ("1969-12-31 23:00", None),
-    ("1677-09-22", None),
-    ("2262-04-01", None),
-    ("2262-04-11 20:00", None),
-    ("2024-01-01", "s"),
-    ("2024-01-01", "ns"),
-    ("2300-01-01", "s"),
-    ("1500-01-01", "ms"),
+    ("2024-01-01", None), ("2024-01-01", None), ("2024-03-09", None), ("2024-02-29", None), ("1970-01-01", None),
+    ("1969-12-31 23:00", None), ("1677-09-22", None), ("2262-04-01", None), ("2262-04-11 20:00", None),
+    ("2024-01-01", "s"), ("2024-01-01", "ns"), ("2300-01-01", "s"), ("1500-01-01", "ms"),
 ]
+# fmt: on
 FREQUENCIES = ["D", "D", "B", "B", "h", "min", "15min", "s", "ns", "W-FRI", "ME", "QE"]
 TIMEZONES = [None, None, None, "UTC", "Asia/Taipei", "America/New_York"]
 WEIGHTS = [0.0, 0.25, 0.5, 1.0, 0.1, 0.3, -0.5, 2.0]
@@ -375,63 +323,19 @@ def _values(name: str, sources: list[Any]) -> list[Option]:
     return made
 
 
+# fmt: off
 ODD_VALUES = [
-    "-0.1",
-    "-0.0",
-    "float('nan')",
-    "float('inf')",
-    "-float('inf')",
-    "1e300",
-    "5e-324",
-    "2",
-    "10",
-    "100",
-    "10**400",
-    "True",
-    "False",
-    "None",
-    "'0.1'",
-    "'False'",
-    "b'0.1'",
-    "[0.1]",
-    "(0.1,)",
-    "np.array([0.1])",
-    "np.array(0.1)",
-    "np.float32(0.1)",
-    "np.float16(65504)",
-    "np.int64(1)",
-    "np.uint64(2**64 - 1)",
-    "2**64",
-    "-(2**63)",
-    "np.longdouble('1e4000')",
-    "fractions.Fraction(1, 10)",
-    "decimal.Decimal('0.1')",
-    "decimal.Decimal('sNaN')",
-    "complex(0.1, 0)",
-    "np.complex128(0.1)",
-    "pd.NA",
-    "pd.NaT",
-    "np.datetime64('2024-01-01')",
-    "pd.Timedelta(1)",
-    "close",
-    "close.iloc[:, 0]",
-    "{}",
-    "'ME'",
-    "object()",
+    "-0.1", "-0.0", "float('nan')", "float('inf')", "-float('inf')", "1e300", "5e-324", "2", "10", "100", "10**400",
+    "True", "False", "None", "'0.1'", "'False'", "b'0.1'", "[0.1]", "(0.1,)", "np.array([0.1])", "np.array(0.1)",
+    "np.float32(0.1)", "np.float16(65504)", "np.int64(1)", "np.uint64(2**64 - 1)", "2**64", "-(2**63)",
+    "np.longdouble('1e4000')", "fractions.Fraction(1, 10)", "decimal.Decimal('0.1')", "decimal.Decimal('sNaN')",
+    "complex(0.1, 0)", "np.complex128(0.1)", "pd.NA", "pd.NaT", "np.datetime64('2024-01-01')", "pd.Timedelta(1)",
+    "close", "close.iloc[:, 0]", "{}", "'ME'", "object()",
 ]
 _TEXT_FOR_A_SWITCH = "text for a true/false option"
 ODD_SWITCHES = [
-    *[(text, None, _TEXT_FOR_A_SWITCH) for text in ("'False'", "'True'", "'no'", "''", "b''", "b'False'")],
-    "0",
-    "1",
-    "2",
-    "None",
-    "np.bool_(True)",
-    "[]",
-    "[False]",
-    "np.array([True, False])",
-    "pd.NA",
-    "float('nan')",
+    *[(text, None, _TEXT_FOR_A_SWITCH) for text in ("'False'", "'True'", "'no'", "''", "b''", "b'False'")], "0", "1",
+    "2", "None", "np.bool_(True)", "[]", "[False]", "np.array([True, False])", "pd.NA", "float('nan')",
 ]
 _NUMBERS_AS_DATES = "numbers for a rebalance calendar of dates"
 VALID: dict[str, list[Any]] = {
@@ -440,27 +344,13 @@ VALID: dict[str, list[Any]] = {
     "low": [("close * 0.97", FRAME)],
     "trade_price": ["'close'", "None", "'open'", ("close * 1.001", FRAME)],
     "rebalance": [
-        "'ME'",
-        "'W-FRI'",
-        "'BME'",
-        "'QE'",
-        "'D'",
-        "'h'",
-        "'2D'",
-        "'YE'",
-        "list(dates[::2])",
-        "dates[::3]",
+        "'ME'", "'W-FRI'", "'BME'", "'QE'", "'D'", "'h'", "'2D'", "'YE'", "list(dates[::2])", "dates[::3]",
         "[str(d) for d in dates[::2]]",
     ],
     "fee_ratio": ["0", "0.0", "0.001425", "0.01", "0.5", "1"],
     "tax_ratio": ["0", "0.003", "0.01", "1"],
     "stop_loss": [
-        "0.05",
-        "0.1",
-        "0.5",
-        "0",
-        "1",
-        ("pd.Series(0.05, index=close.columns)", TICKER_SERIES),
+        "0.05", "0.1", "0.5", "0", "1", ("pd.Series(0.05, index=close.columns)", TICKER_SERIES),
         ("pd.DataFrame(0.05, index=dates[::2], columns=close.columns)", FRAME),
     ],
     "trail_stop": ["0.02", "0.05", "0.1", "0", "1"],
@@ -471,116 +361,45 @@ VALID: dict[str, list[Any]] = {
     "stop_trading_next_period": ["True", "False"],
     "split_trades_at_rebalance": ["True", "False"],
     "delisting": [
-        "{close.columns[0]: dates[-2]}",
-        "pd.Series({close.columns[0]: dates[-2]})",
-        "{close.columns[-1]: str(dates[1])}",
-        "[(close.columns[0], dates[1])]",
+        "{close.columns[0]: dates[-2]}", "pd.Series({close.columns[0]: dates[-2]})",
+        "{close.columns[-1]: str(dates[1])}", "[(close.columns[0], dates[1])]",
     ],
     "excursion_window": ["0", "1", "3", "5", "20"],
     "excursion_window_step": ["1", "2", "5"],
     "benchmark": [
-        ("close.iloc[:, 0]", DATED_SERIES),
-        ("close.iloc[:, 0].pct_change().fillna(0)", DATED_SERIES),
-        ("pd.Series(100.0, index=dates)", DATED_SERIES),
-        ("close.iloc[::2, 0]", DATED_SERIES),
+        ("close.iloc[:, 0]", DATED_SERIES), ("close.iloc[:, 0].pct_change().fillna(0)", DATED_SERIES),
+        ("pd.Series(100.0, index=dates)", DATED_SERIES), ("close.iloc[::2, 0]", DATED_SERIES),
     ],
 }
 VALID["take_profit"] = VALID["stop_loss"]
 _BAR_PRICES = [
-    "close.to_numpy()",
-    "close.iloc[:, 0]",
-    "'open'",
-    "1.0",
-    ("close.iloc[:-1]", FRAME),
-    ("close.iloc[:, ::-1]", FRAME),
-    ("close * -1", FRAME),
-    ("close * np.nan", FRAME),
+    "close.to_numpy()", "close.iloc[:, 0]", "'open'", "1.0", ("close.iloc[:-1]", FRAME),
+    ("close.iloc[:, ::-1]", FRAME), ("close * -1", FRAME), ("close * np.nan", FRAME),
 ]
 _STOPS = [
-    *ODD_VALUES,
-    ("pd.Series(0.05, index=['ZZZ'])", TICKER_SERIES),
+    *ODD_VALUES, ("pd.Series(0.05, index=['ZZZ'])", TICKER_SERIES),
     ("pd.Series(-0.05, index=close.columns)", TICKER_SERIES),
     ("pd.Series('0.1', index=close.columns)", TICKER_SERIES),
-    ("pd.DataFrame(0.05, index=dates, columns=['ZZZ'])", FRAME),
-    ("close / 100", FRAME),
-    ("pd.DataFrame(-1.0, index=dates[:1], columns=close.columns)", FRAME),
-    "[0.1, 0.2]",
-    "15",
+    ("pd.DataFrame(0.05, index=dates, columns=['ZZZ'])", FRAME), ("close / 100", FRAME),
+    ("pd.DataFrame(-1.0, index=dates[:1], columns=close.columns)", FRAME), "[0.1, 0.2]", "15",
 ]
-_SERIES_OF_DATES = "pd.Series(dates)"
 HOSTILE: dict[str, list[Any]] = {
     "open": _BAR_PRICES,
     "high": _BAR_PRICES,
     "low": _BAR_PRICES,
     "trade_price": [
-        "'OPEN'",
-        "'Close'",
-        "b'open'",
-        "''",
-        "'high'",
-        "['open']",
-        "close.to_numpy()",
-        "1.0",
-        "close.iloc[:, 0]",
-        ("close * 0", FRAME),
-        ("close.where(close > 10)", FRAME),
-        ("-close", FRAME),
-        ("close.iloc[:-1]", FRAME),
+        "'OPEN'", "'Close'", "b'open'", "''", "'high'", "['open']", "close.to_numpy()", "1.0", "close.iloc[:, 0]",
+        ("close * 0", FRAME), ("close.where(close > 10)", FRAME), ("-close", FRAME), ("close.iloc[:-1]", FRAME),
     ],
     "rebalance": [
-        *[
-            repr(alias)
-            for alias in (
-                "0D",
-                "-1D",
-                "1ns",
-                "1us",
-                "1ms",
-                "1s",
-                "M",
-                "A",
-                "Y",
-                "BM",
-                "T",
-                "H",
-                "Q",
-                "ME ",
-                " ",
-                "",
-                "foo",
-                "W-XYZ",
-                "1000000D",
-                "99999999999D",
-                "D1",
-                "1.5D",
-                "C",
-                "BH",
-                "cbh",
-                "2024-01-05",
-            )
-        ],
-        "5",
-        "1.5",
-        "True",
-        "['ME']",
-        "[]",
-        "[None]",
-        "[pd.NaT]",
-        "['2024-13-45']",
-        "['2300-01-01']",
-        "[datetime.date(2024, 1, 5)]",
-        _SERIES_OF_DATES,
-        "close",
-        "close.index",
-        "{'a': 1}",
-        "dates[::-1]",
-        "list(dates) + list(dates)",
-        "[pd.Timestamp.max]",
-        "[pd.Timestamp.min]",
-        "[datetime.datetime(3000, 1, 1)]",
-        "pd.period_range('2024-01', periods=3, freq='M')",
-        "iter(dates)",
-        "np.array(dates)",
+        *[repr(alias) for alias in (
+            "0D", "-1D", "1ns", "1us", "1ms", "1s", "M", "A", "Y", "BM", "T", "H", "Q", "ME ", " ", "", "foo", "W-XYZ",
+            "1000000D", "99999999999D", "D1", "1.5D", "C", "BH", "cbh", "2024-01-05",
+        )],
+        "5", "1.5", "True", "['ME']", "[]", "[None]", "[pd.NaT]", "['2024-13-45']", "['2300-01-01']",
+        "[datetime.date(2024, 1, 5)]", "pd.Series(dates)", "close", "close.index", "{'a': 1}", "dates[::-1]",
+        "list(dates) + list(dates)", "[pd.Timestamp.max]", "[pd.Timestamp.min]", "[datetime.datetime(3000, 1, 1)]",
+        "pd.period_range('2024-01', periods=3, freq='M')", "iter(dates)", "np.array(dates)",
         "[d.tz_localize(None) if d.tz else d.tz_localize('UTC') for d in dates]",
         ("b'ME'", None, "bytes for a rebalance alias"),
         *[(text, None, _NUMBERS_AS_DATES) for text in ("[1, 2]", "[20240101]", "np.array([0, 1])", "np.arange(3)")],
@@ -597,80 +416,36 @@ HOSTILE: dict[str, list[Any]] = {
     "stop_trading_next_period": ODD_SWITCHES,
     "split_trades_at_rebalance": ODD_SWITCHES,
     "delisting": [
-        "[close.columns[0]]",
-        "close.columns[0]",
-        "{'ZZZ': dates[0]}",
-        "{close.columns[0]: dates[0] - pd.Timedelta(days=30)}",
-        "{close.columns[0]: None}",
-        "{close.columns[0]: pd.NaT}",
-        "{close.columns[0]: 'yesterday'}",
-        "{close.columns[0]: 5}",
-        "{close.columns[0]: 1.5}",
-        "{close.columns[0]: True}",
-        "{close.columns[0]: dates[-1] + pd.Timedelta(days=400)}",
-        "{close.columns[0]: datetime.date(2024, 1, 3)}",
-        "{close.columns[0]: pd.Timestamp('2024-01-03', tz='UTC')}",
-        "{close.columns[0]: pd.Timestamp('2300-01-01')}",
-        "{close.columns[0]: [dates[0]]}",
-        "{close.columns[0]: dates}",
+        "[close.columns[0]]", "close.columns[0]", "{'ZZZ': dates[0]}",
+        "{close.columns[0]: dates[0] - pd.Timedelta(days=30)}", "{close.columns[0]: None}",
+        "{close.columns[0]: pd.NaT}", "{close.columns[0]: 'yesterday'}", "{close.columns[0]: 5}",
+        "{close.columns[0]: 1.5}", "{close.columns[0]: True}",
+        "{close.columns[0]: dates[-1] + pd.Timedelta(days=400)}", "{close.columns[0]: datetime.date(2024, 1, 3)}",
+        "{close.columns[0]: pd.Timestamp('2024-01-03', tz='UTC')}", "{close.columns[0]: pd.Timestamp('2300-01-01')}",
+        "{close.columns[0]: [dates[0]]}", "{close.columns[0]: dates}",
         "{close.columns[0]: str(dates[1]), str(close.columns[0]): str(dates[2])}",
-        "pd.Series([dates[1]] * 2, index=[close.columns[0]] * 2)",
-        "pd.Series(dtype=object)",
-        "{}",
-        "close",
-        "dates",
+        "pd.Series([dates[1]] * 2, index=[close.columns[0]] * 2)", "pd.Series(dtype=object)", "{}", "close", "dates",
         "5",
     ],
     "excursion_window": [
-        "-1",
-        "10**6",
-        "2**31 - 1",
-        "2**31",
-        "2**63 - 1",
-        "2**63",
-        "10**30",
-        "1.5",
-        "2.0",
-        "'3'",
-        "True",
-        "np.int64(3)",
-        "np.uint64(2**64 - 1)",
-        "None",
-        "float('nan')",
-        "np.int8(-1)",
-        "[3]",
+        "-1", "10**6", "2**31 - 1", "2**31", "2**63 - 1", "2**63", "10**30", "1.5", "2.0", "'3'", "True",
+        "np.int64(3)", "np.uint64(2**64 - 1)", "None", "float('nan')", "np.int8(-1)", "[3]",
     ],
     "excursion_window_step": ["0", "-1", "10**9", "2**63", "1.5", "'1'", "True", "None", "np.uint64(2**64 - 1)"],
     "benchmark": [
-        "close.iloc[:, 0].tolist()",
-        "close.iloc[:, 0].to_numpy()",
-        "close",
-        "close.iloc[:, :1]",
-        "5.0",
-        "'SPY'",
+        "close.iloc[:, 0].tolist()", "close.iloc[:, 0].to_numpy()", "close", "close.iloc[:, :1]", "5.0", "'SPY'",
         "pd.Series(dtype=float)",
-        *[
-            (text, DATED_SERIES)
-            for text in (
-                "pd.Series(np.nan, index=dates)",
-                "pd.Series('x', index=dates)",
-                "pd.Series(True, index=dates)",
-                "close.iloc[:, 0] * 0",
-                "-close.iloc[:, 0]",
-                "pd.Series(np.inf, index=dates)",
-                "pd.Series(1e308, index=dates)",
-                "pd.Series(-0.5, index=dates)",
-                "pd.Series(-1.0, index=dates)",
-                "pd.Series(-2.0, index=dates)",
-                "close.iloc[:, 0].reset_index(drop=True)",
-                "pd.Series(1.0, index=dates + pd.Timedelta(days=10000))",
-                "close.iloc[:, 0].rename(('a', 1))",
-                "close.iloc[:, 0].rename(123)",
-                "close.iloc[:, 0].rename(b'x')",
-            )
-        ],
+        *[(text, DATED_SERIES) for text in (
+            "pd.Series(np.nan, index=dates)", "pd.Series('x', index=dates)", "pd.Series(True, index=dates)",
+            "close.iloc[:, 0] * 0", "-close.iloc[:, 0]", "pd.Series(np.inf, index=dates)",
+            "pd.Series(1e308, index=dates)", "pd.Series(-0.5, index=dates)", "pd.Series(-1.0, index=dates)",
+            "pd.Series(-2.0, index=dates)", "close.iloc[:, 0].reset_index(drop=True)",
+            "pd.Series(1.0, index=dates + pd.Timedelta(days=10000))", "close.iloc[:, 0].rename(('a', 1))",
+            "close.iloc[:, 0].rename(123)", "close.iloc[:, 0].rename(b'x')",
+        )],
     ],
 }
+# fmt: on
 OPTION_NAMES = tuple(VALID)
 
 
@@ -849,28 +624,19 @@ class CommandCase:
 CSV_NAMES = ["{}.csv"] * 6 + ["{}.csv.gz", "{}.csv.bz2", "{}.csv.xz", "{}.csv.zip", "{}.txt", "{}.CSV"]
 PARQUET_NAMES = ["{}.parquet", "{}.pq"]
 ODD_NAMES = ["{}", "{}.xlsx", "{} .csv", "-{}.csv", "{}.csv.csv", "{}.CSV.GZ"]
+# fmt: off
 CSV_WRITERS = [
-    ("sep", "';'"),
-    ("sep", "'\\t'"),
-    ("sep", "'|'"),
+    ("sep", "';'"), ("sep", "'\\t'"), ("sep", "'|'"),
     *[("na_rep", repr(text)) for text in ("NA", "n/a", "null", "-", "None", "#N/A", "nan", "inf", "")],
-    ("lineterminator", "'\\r\\n'"),
-    ("lineterminator", "'\\r'"),
+    ("lineterminator", "'\\r\\n'"), ("lineterminator", "'\\r'"),
     *[("date_format", repr(text)) for text in ("%d/%m/%Y", "%Y%m%d", "%Y-%m-%dT%H:%M:%S%z", "%m/%d/%Y %I:%M %p")],
-    ("decimal", "','"),
-    ("header", "False"),
-    ("index", "False"),
+    ("decimal", "','"), ("header", "False"), ("index", "False"),
     *[("index_label", repr(text)) for text in ("Date", " date ", "timestamp", "", "ticker", "AAA")],
-    ("float_format", "'%.2e'"),
-    ("float_format", "'%.0f'"),
-    ("float_format", "'%.3f%%'"),
-    ("encoding", "'utf-8-sig'"),
-    ("encoding", "'utf-16'"),
-    ("encoding", "'latin-1'"),
-    ("quoting", "1"),
-    ("quoting", "2"),
-    ("compression", "'gzip'"),
+    ("float_format", "'%.2e'"), ("float_format", "'%.0f'"), ("float_format", "'%.3f%%'"),
+    ("encoding", "'utf-8-sig'"), ("encoding", "'utf-16'"), ("encoding", "'latin-1'"), ("quoting", "1"),
+    ("quoting", "2"), ("compression", "'gzip'"),
 ]
+# fmt: on
 PARQUET_WRITERS = [("index", "False"), ("compression", "None")]
 # Files made by hand: the text and bytes no writer makes.
 MADE_CSV = [
@@ -958,44 +724,16 @@ def files(draw: st.DrawFn, stem: str, frame: str, market: Market, parquet: bool)
 
 
 GOOD_NUMBER_TEXTS = ["0", "0.001", "0.1", "5%", "1", "0.02"]
+# fmt: off
 ODD_NUMBER_TEXTS = [
-    "-0.1",
-    "nan",
-    "inf",
-    "-inf",
-    "1e999",
-    "1e-400",
-    "",
-    " ",
-    "abc",
-    "0x10",
-    "1_000",
-    "\uff15",  # a full-width five
-    "½",
-    "10%%",
-    "%",
-    "1e300",
-    "-5%",
-    "NaN%",
-    " 0.1 ",
-    "+0.1",
-    "10",
-    "-1",
+    "-0.1", "nan", "inf", "-inf", "1e999", "1e-400", "", " ", "abc", "0x10", "1_000", "\uff15", "½", "10%%", "%",
+    "1e300", "-5%", "NaN%", " 0.1 ", "+0.1", "10", "-1",
 ]
 GOOD_WHOLE_TEXTS = ["0", "1", "3", "5"]
 ODD_WHOLE_TEXTS = [
-    "-1",
-    "1.5",
-    "99999999999",
-    "2147483648",
-    "9223372036854775808",
-    "",
-    "x",
-    "1e3",
-    " 3",
-    "٣",
-    "0x10",
+    "-1", "1.5", "99999999999", "2147483648", "9223372036854775808", "", "x", "1e3", " 3", "٣", "0x10",
 ]
+# fmt: on
 GOOD_ALIAS_TEXTS = ["ME", "W-FRI", "BME", "QE", "D"]
 ODD_ALIAS_TEXTS = ["0D", "-1D", "1ns", "M", "A", "", " ", "foo", "2024-01-05", "ME "]
 
@@ -1007,22 +745,14 @@ def texts(good: list[str], odd: list[str]) -> st.SearchStrategy[str]:
 
 SWITCHES = ["--touched-exit", "--retain-cost-when-rebalance", "--no-stop-trading-next-period", "--no-split-trades"]
 GOOD_OUTPUTS = [("--trades", "out.csv"), ("--json", "run.json"), ("--rows", "3"), ("--risk-free", "0.02")]
+# fmt: off
 ODD_OUTPUTS = [
-    ("--trades", "out.parquet"),
-    ("--trades", "out.xlsx"),
-    ("--trades", "nowhere/out.csv"),
-    ("--trades", "."),
-    ("--json", "nowhere/run.json"),
-    ("--json", "."),
-    ("--report", "nowhere/report.html"),
-    ("--rows", "-1"),
-    ("--rows", "0"),
-    ("--rows", "x"),
-    ("--risk-free", "nan"),
-    ("--risk-free", "x"),
-    ("--unknown", "x"),
+    ("--trades", "out.parquet"), ("--trades", "out.xlsx"), ("--trades", "nowhere/out.csv"), ("--trades", "."),
+    ("--json", "nowhere/run.json"), ("--json", "."), ("--report", "nowhere/report.html"), ("--rows", "-1"),
+    ("--rows", "0"), ("--rows", "x"), ("--risk-free", "nan"), ("--risk-free", "x"), ("--unknown", "x"),
     ("--close", "again.csv"),
 ]
+# fmt: on
 TABLE_FRAMES = {
     "--open": "close * 0.995",
     "--high": "close * 1.02",
