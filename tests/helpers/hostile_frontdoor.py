@@ -449,20 +449,19 @@ HOSTILE: dict[str, list[Any]] = {
 OPTION_NAMES = tuple(VALID)
 
 
-def option_values(name: str) -> st.SearchStrategy[Option]:
-    """Valid values two times in three, so that most runs go deep."""
-    valid, hostile = st.sampled_from(_values(name, VALID[name])), st.sampled_from(_values(name, HOSTILE[name]))
-    return st.one_of(valid, valid, hostile)
-
-
 @st.composite
-def option_sets(draw: st.DrawFn) -> tuple[Option, ...]:
+def valid_options(draw: st.DrawFn) -> dict[str, Option]:
+    """Options with valid values, by name."""
     names = draw(st.lists(st.sampled_from(OPTION_NAMES), max_size=5, unique=True))
-    chosen = {name: draw(option_values(name)) for name in names}
-    if draw(st.integers(0, 3)) == 0:  # the bars of touched exits, each as given or hostile
+    chosen = {name: draw(st.sampled_from(_values(name, VALID[name]))) for name in names}
+    if draw(st.integers(0, 3)) == 0:  # the bars of touched exits
         for name in ("open", "high", "low"):
             chosen.setdefault(name, _values(name, VALID[name])[0])
-    return tuple(chosen.values())
+    return chosen
+
+
+def hostile_options() -> st.SearchStrategy[Option]:
+    return st.sampled_from(OPTION_NAMES).flatmap(lambda name: st.sampled_from(_values(name, HOSTILE[name])))
 
 
 # ----------------------------------------------------------------- API cases
@@ -513,12 +512,22 @@ class ApiCase:
 
 @st.composite
 def api_cases(draw: st.DrawFn) -> ApiCase:
-    """A call of tolvane.backtest on a small market, with hostile twists."""
+    """A call of tolvane.backtest on a small market with valid options and up
+    to three hostile options or twists (few, so that most calls go deep)."""
     market = draw(markets())
-    case = ApiCase(market, draw(option_sets()))
+    options = draw(valid_options())
+    count = draw(st.sampled_from([1, 2, 0, 1, 2, 3]))  # hypothesis draws the first most often
+    hostile = draw(st.lists(st.booleans(), min_size=count, max_size=count))  # each an option (True) or a twist
+    for _ in range(sum(hostile)):
+        option = draw(hostile_options())
+        options[option.name] = option
+    case = ApiCase(market, tuple(options.values()))
     shapes = case.shapes
     targets = st.sampled_from(sorted(shapes)).flatmap(lambda name: twists(name, shapes[name], market.aware))
-    return replace(case, twists=tuple(draw(st.lists(targets, max_size=3, unique_by=_one_object_twist))))
+    count -= sum(hostile)
+    return replace(
+        case, twists=tuple(draw(st.lists(targets, min_size=count, max_size=count, unique_by=_one_object_twist)))
+    )
 
 
 def _one_object_twist(twist: Twist) -> Any:

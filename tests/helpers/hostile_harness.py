@@ -54,9 +54,9 @@ CASE_SECONDS = 60.0
 BATCH = 200
 #: tolvane's own files: the lines of tolvane a fault is charged to.
 PACKAGE = os.path.dirname(os.path.abspath(tolvane.__file__)) + os.sep
-#: The address space of a worker, so that a runaway allocation fails in the
-#: worker rather than the machine (not under AddressSanitizer, which
-#: reserves terabytes of it).
+#: The memory of a worker, so that a runaway allocation fails in the worker
+#: rather than the machine: its address space, or under AddressSanitizer
+#: (which reserves terabytes of address space) its largest allocation.
 WORKER_MEMORY = 4 << 30
 
 # ------------------------------------------------------------------ worker side
@@ -504,8 +504,16 @@ class Worker:
 
     def _start(self) -> None:
         code = f"import sys; sys.path.insert(0, {HELPERS!r}); import hostile_harness; hostile_harness.serve()"
+        environment = dict(os.environ)
+        if os.environ.get("TOLVANE_SANITIZED"):
+            limit = f"max_allocation_size_mb={WORKER_MEMORY >> 20}:allocator_may_return_null=1"
+            environment["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), limit]))
         self.process = subprocess.Popen(
-            [sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors
+            [sys.executable, "-c", code],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self.errors,
+            env=environment,
         )
         self.served, self.pending = 0, b""
 
