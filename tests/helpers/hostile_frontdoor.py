@@ -361,8 +361,8 @@ VALID: dict[str, list[Any]] = {
     "stop_trading_next_period": ["True", "False"],
     "split_trades_at_rebalance": ["True", "False"],
     "delisting": [
-        "{close.columns[0]: dates[-2]}", "pd.Series({close.columns[0]: dates[-2]})",
-        "{close.columns[-1]: str(dates[1])}", "[(close.columns[0], dates[1])]",
+        "{close.columns[0]: dates[-1]}", "pd.Series({close.columns[0]: dates[-1]})",
+        "{close.columns[-1]: str(dates[0])}", "[(close.columns[0], dates[0])]",
     ],
     "excursion_window": ["0", "1", "3", "5", "20"],
     "excursion_window_step": ["1", "2", "5"],
@@ -423,8 +423,8 @@ HOSTILE: dict[str, list[Any]] = {
         "{close.columns[0]: dates[-1] + pd.Timedelta(days=400)}", "{close.columns[0]: datetime.date(2024, 1, 3)}",
         "{close.columns[0]: pd.Timestamp('2024-01-03', tz='UTC')}", "{close.columns[0]: pd.Timestamp('2300-01-01')}",
         "{close.columns[0]: [dates[0]]}", "{close.columns[0]: dates}",
-        "{close.columns[0]: str(dates[1]), str(close.columns[0]): str(dates[2])}",
-        "pd.Series([dates[1]] * 2, index=[close.columns[0]] * 2)", "pd.Series(dtype=object)", "{}", "close", "dates",
+        "{close.columns[0]: str(dates[0]), str(close.columns[0]): str(dates[-1])}",
+        "pd.Series([dates[0]] * 2, index=[close.columns[0]] * 2)", "pd.Series(dtype=object)", "{}", "close", "dates",
         "5",
     ],
     "excursion_window": [
@@ -769,7 +769,7 @@ TABLE_FRAMES = {
     "--trade-price": "close * 1.001",
     "--stop-loss": "pd.DataFrame(0.05, index=dates[::2], columns=close.columns)",
     "--take-profit": "pd.DataFrame(0.1, index=dates[::2], columns=close.columns)",
-    "--delisting": "pd.DataFrame({'ticker': close.columns[:1]}, index=dates[-2:-1].rename('date'))",
+    "--delisting": "pd.DataFrame({'ticker': close.columns[:1]}, index=dates[-1:].rename('date'))",
     "--benchmark": "close.iloc[:, :1]",
 }
 

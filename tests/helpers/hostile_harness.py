@@ -524,6 +524,8 @@ class Worker:
             self.process = None
 
     def _answer(self, deadline: float) -> bytes | None:
+        """The worker's next line; None when none came by `deadline`, b"" when
+        the worker ended."""
         assert self.process is not None and self.process.stdout is not None
         descriptor = self.process.stdout.fileno()
         while b"\n" not in self.pending:
@@ -532,7 +534,7 @@ class Worker:
                 return None
             chunk = os.read(descriptor, 1 << 16)
             if not chunk:
-                return None
+                return b""
             self.pending += chunk
         line, _, self.pending = self.pending.partition(b"\n")
         return line
@@ -550,11 +552,11 @@ class Worker:
             pass  # the worker died: told by the answer that does not come
         # the worker stops a hung case itself after CASE_SECONDS, with its stack
         line = self._answer(time.monotonic() + CASE_SECONDS + 30)
-        if line is not None:
+        if line:
             self.served += 1
             outcome: dict[str, Any] = json.loads(line)
             return outcome
-        hung = self.process.poll() is None
+        hung = line is None
         if hung:
             self.process.kill()
         code = self.process.wait()
