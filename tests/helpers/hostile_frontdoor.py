@@ -539,7 +539,8 @@ def _one_object_twist(twist: Twist) -> Any:
 @dataclass(frozen=True)
 class File:
     """A table file the command reads: a frame written by pandas (`frame`, with
-    twists and writer arguments), or a file made by one statement (`made`)."""
+    twists and writer arguments), or a file made by one statement (`made`) in
+    the frame's place."""
 
     name: str
     frame: str = "close"
@@ -564,6 +565,7 @@ class File:
         if self.name != plain:
             yield replace(self, name=plain, writer=tuple(item for item in self.writer if item[0] != "compression"))
         if self.made is not None:
+            yield replace(self, made=None)  # its frame, written by pandas
             return
         for k in range(len(self.twists)):
             yield replace(self, twists=self.twists[:k] + self.twists[k + 1 :])
@@ -718,7 +720,7 @@ def files(draw: st.DrawFn, stem: str, frame: str, market: Market, parquet: bool)
     name = draw(st.sampled_from(draw(st.sampled_from([*kinds, ODD_NAMES])))).format(stem)
     is_parquet = name.lower().endswith((".parquet", ".pq"))
     if draw(st.integers(0, 3)) == 0:
-        return File(name, made=draw(st.sampled_from(MADE_PARQUET if is_parquet else MADE_CSV)))
+        return File(name, frame, made=draw(st.sampled_from(MADE_PARQUET if is_parquet else MADE_CSV)))
     templates = twist_templates(FRAME, market.aware)
     twist = st.sampled_from([VALUE, VALUE, DTYPE, INDEX, COLUMNS]).flatmap(
         lambda kind: st.sampled_from(templates[kind])

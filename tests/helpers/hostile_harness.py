@@ -44,6 +44,9 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any
 
+import numpy as np
+import pandas as pd
+
 import tolvane
 
 HELPERS = os.path.dirname(os.path.abspath(__file__))
@@ -72,10 +75,7 @@ def _first_line(text: str, limit: int = 300) -> str:
 
 
 def _library_folders() -> tuple[str, ...]:
-    import numpy
-    import pandas
-
-    return (PACKAGE, *(os.path.dirname(os.path.abspath(module.__file__)) + os.sep for module in (pandas, numpy)))
+    return (PACKAGE, *(os.path.dirname(os.path.abspath(module.__file__)) + os.sep for module in (pd, np)))
 
 
 def _shown_path(filename: str) -> str:
@@ -170,7 +170,13 @@ class _Steps:
                     }
                 )
 
-    def run(self, step: str, function: Callable[[], Any], refusals: tuple[type[BaseException], ...] = ()) -> Any:
+    def run(
+        self,
+        step: str,
+        function: Callable[[], Any],
+        refusals: tuple[type[BaseException], ...] = (),
+        kind: str = "unusable",
+    ) -> Any:
         """`function`'s value; None when it raised (a refusal is returned)."""
         with _recorded() as caught:
             try:
@@ -178,9 +184,7 @@ class _Steps:
             except refusals as refusal:
                 return refusal
             except Exception as error:
-                self.faults.append(
-                    _exception_fault("exception" if step.startswith("tolvane") else "unusable", step, error)
-                )
+                self.faults.append(_exception_fault(kind, step, error))
                 return None
             finally:
                 self.warnings(step, caught)
@@ -207,9 +211,6 @@ def _build(setup: str, namespace: dict[str, Any]) -> str | None:
 
 
 def _long_only(position: Any) -> bool:
-    import numpy as np
-    import pandas as pd
-
     if not isinstance(position, pd.DataFrame):
         return False
     with warnings.catch_warnings():
@@ -226,11 +227,6 @@ def _differ(restored: Any, original: Any) -> None:
 
 
 def _check_report(steps: _Steps, report: Any, close: Any, long_only: bool) -> None:
-    import numpy as np
-    import pandas as pd
-
-    import tolvane
-
     if not isinstance(report, tolvane.Report):
         steps.faults.append(_fault("unusable", "tolvane.backtest", "not a Report", type(report).__name__))
         return
@@ -304,15 +300,15 @@ def _check_report(steps: _Steps, report: Any, close: Any, long_only: bool) -> No
 
 def run_api(payload: dict[str, Any], libraries: tuple[str, ...]) -> dict[str, Any]:
     """Make a call of tolvane.backtest and sort its outcome."""
-    import tolvane
-
     namespace: dict[str, Any] = {}
     problem = _build(payload["setup"], namespace)
     if problem is not None:
         return {"result": "unbuildable", "faults": [], "detail": problem}
     long_only = _long_only(namespace.get("position"))
     steps = _Steps(libraries)
-    outcome = steps.run("tolvane.backtest", lambda: eval(payload["call"], namespace), (tolvane.TolvaneError,))
+    outcome = steps.run(
+        "tolvane.backtest", lambda: eval(payload["call"], namespace), (tolvane.TolvaneError,), kind="exception"
+    )
     if steps.faults and steps.faults[0]["where"].startswith(_OUTSIDE):
         # the call's own arguments failed before tolvane was reached
         return {
@@ -358,7 +354,6 @@ def _error_lines_fault(lines: list[str]) -> dict[str, Any]:
 def run_command(payload: dict[str, Any], libraries: tuple[str, ...]) -> dict[str, Any]:
     """Run the command as ``python -m tolvane`` would, in a folder of its own,
     and sort its outcome."""
-    import tolvane
     from tolvane.cli import main
 
     home = os.getcwd()
