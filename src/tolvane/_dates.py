@@ -28,7 +28,8 @@ def format_date(stamp: pd.Timestamp) -> str:
     >>> format_date(pd.Timestamp("2024-01-03")), format_date(pd.Timestamp("2024-01-03 09:30"))
     ('2024-01-03', '2024-01-03T09:30:00')
     """
-    return stamp.strftime("%Y-%m-%d") if stamp == stamp.normalize() else stamp.isoformat()
+    text = stamp.isoformat()  # the day alone: its first ten characters, whatever the year
+    return text[: text.index("T")] if stamp == stamp.normalize() and "T" in text else text
 
 
 def shown(value: Any) -> str:
@@ -81,9 +82,14 @@ def nanoseconds(name: str, index: pd.DatetimeIndex) -> IntArray:
 
 
 def local_nanoseconds(dates: pd.DatetimeIndex) -> IntArray:
-    """The dates' wall time as int64 nanoseconds (the time zone dropped)."""
-    wall = dates.tz_localize(None) if dates.tz is not None else dates
-    return np.asarray(wall.as_unit("ns").asi8, dtype=np.int64)
+    """The dates' wall time as int64 nanoseconds (the time zone dropped); in
+    UTC where the wall time lies beyond what nanoseconds hold (a few hours
+    before 1677-09-22 or after 2262-04-11)."""
+    try:
+        wall = dates.tz_localize(None) if dates.tz is not None else dates
+        return np.asarray(wall.as_unit("ns").asi8, dtype=np.int64)
+    except (OverflowError, ValueError):  # pandas' OutOfBoundsDatetime is a ValueError
+        return np.asarray(dates.tz_convert("UTC").tz_localize(None).as_unit("ns").asi8, dtype=np.int64)
 
 
 def whole_days_to_day_ends(name: str, index: pd.DatetimeIndex) -> pd.DatetimeIndex:

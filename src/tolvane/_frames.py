@@ -42,6 +42,13 @@ def float_matrix(name: str, frame: pd.DataFrame) -> FloatArray:
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
+def real_values(name: str, series: pd.Series) -> FloatArray:
+    """The series' values as float64 (NaN where missing): real numbers only."""
+    if not _is_real_number(series.dtype):
+        raise InputTypeError(f"{name} must hold numbers, got dtype {series.dtype}")
+    return series.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
 def _is_text(values: Any) -> bool:
     return pd.api.types.is_object_dtype(values) or pd.api.types.is_string_dtype(values)
 
@@ -76,6 +83,10 @@ def checked_frame(name: str, value: object) -> tuple[pd.DataFrame, pd.DatetimeIn
             f"{name} looks like a long table (a row per date and ticker, the tickers in column {tickers!r}): "
             f"give it as dates x tickers, for example {name}.pivot({index}columns={tickers!r}, values={values!r})"
         )
+    if isinstance(value.columns, pd.MultiIndex):
+        raise InputTypeError(f"{name} has columns of several levels: give one ticker per column (a flat index)")
+    if isinstance(value.columns, pd.CategoricalIndex):  # tickers, not categories
+        value = value.set_axis(pd.Index(value.columns.tolist(), dtype=object), axis=1)
     dates = check_dates(name, value.index)
     check_tickers(name, value.columns)
     if value.empty:
@@ -126,14 +137,12 @@ def labels(name: str, tickers: pd.Index) -> ObjectArray:
     """Ticker labels as text, which is how the engine matches columns; each
     must be text that UTF-8 can write (no lone surrogate), or something
     whose text is."""
-    texts = tickers.to_numpy(dtype=object) if tickers.inferred_type == "string" else None
-    if texts is None:
-        texts = np.empty(len(tickers), dtype=object)
-        for k, ticker in enumerate(tickers):
-            try:
-                texts[k] = str(ticker)
-            except Exception as error:  # a label's own __str__ may fail in any way
-                raise InputError(f"{name} has a ticker that cannot be written as text: {error}") from None
+    texts = np.empty(len(tickers), dtype=object)
+    for k, ticker in enumerate(tickers):
+        try:
+            texts[k] = ticker if isinstance(ticker, str) else str(ticker)
+        except Exception as error:  # a label's own __str__ may fail in any way
+            raise InputError(f"{name} has a ticker that cannot be written as text: {error}") from None
     for text in texts:
         try:
             text.encode("utf-8")

@@ -97,11 +97,15 @@ def _concerning(argument: str) -> Iterator[None]:
         raise
 
 
-def _price_columns_of(position: pd.DataFrame, close: pd.DataFrame) -> IntArray:
-    unpriced = position.columns.difference(close.columns, sort=False)
+def _price_columns_of(tickers: pd.Index, pos_columns: ObjectArray, price_columns: ObjectArray) -> IntArray:
+    """Per position ticker, the column of its prices: tickers are matched by
+    their text, as the engine matches them."""
+    column_of = {text: k for k, text in enumerate(price_columns)}
+    columns = np.array([column_of.get(text, -1) for text in pos_columns], dtype=np.int64)
+    unpriced = tickers[columns < 0]
     if len(unpriced):
         raise InputError(f"position has tickers without prices in close: {listing(unpriced)}")
-    return np.asarray(close.columns.get_indexer(position.columns), dtype=np.int64)
+    return columns
 
 
 def _check_held_tickers_have_prices(
@@ -183,7 +187,8 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
         trade_values = _trade_prices(options.trade_price, bars, close, close_values, price_index, timezone)
 
     with _concerning("position"):
-        price_column_of = _price_columns_of(position, close)
+        pos_columns = labels("position", position.columns)
+        price_column_of = _price_columns_of(position.columns, pos_columns, price_columns)
         pos_index = nanoseconds("position", position_dates)
         if pos_index[0] > price_index[-1]:
             raise InputError(
@@ -191,7 +196,6 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
                 f"({format_date(dates[-1])}): nothing can be traded"
             )
         pos_values = position_weights(position)
-        pos_columns = labels("position", position.columns)
 
     # Every price the run may read: the trade prices, the closes and, with
     # touched exits, the open, high and low of every position ticker.

@@ -24,7 +24,7 @@ from tolvane._dates import (
     shown,
     whole_days_to_day_ends,
 )
-from tolvane._frames import check_tickers, float_matrix
+from tolvane._frames import check_tickers, float_matrix, real_values
 from tolvane._options import Delisting, Rebalance, Stop
 from tolvane._stops import StopTable
 from tolvane._types import FloatArray, IntArray
@@ -33,8 +33,9 @@ from tolvane.errors import InputError, InputTypeError
 
 
 def known_tickers(name: str, tickers: pd.Index, close: pd.DataFrame) -> None:
-    unknown = tickers.difference(close.columns, sort=False)
-    if len(unknown):
+    known = set(close.columns.tolist())
+    unknown = [ticker for ticker in tickers.tolist() if ticker not in known]
+    if unknown:
         raise InputError(f"{name} names tickers that close does not have: {listing(unknown)}")
 
 
@@ -99,18 +100,24 @@ def _alias_calendar(alias: str, dates: pd.DatetimeIndex) -> pd.DatetimeIndex:
     offset = _frequency(alias)
     start, end = dates[0].normalize(), dates[-1]
     try:
-        step = (start + offset) - start
-    except (OverflowError, ValueError, pd.errors.OutOfBoundsDatetime):
-        step = pd.Timedelta(days=36_500_000)  # a step beyond the calendar: one date at most
-    if not step > pd.Timedelta(0):
-        raise InputError(f"rebalance={alias!r} does not move forward in time: give a positive frequency")
-    limit = calendar_limit(len(dates))
-    if (end - start) / step > limit:
+        step: pd.Timedelta | None = (start + offset) - start
+    except (OverflowError, ValueError):  # a step beyond the dates nanoseconds hold: one date at most
+        step = None
+    if step is not None:
+        if not step > pd.Timedelta(0):
+            raise InputError(f"rebalance={alias!r} does not move forward in time: give a positive frequency")
+        limit = calendar_limit(len(dates))
+        if (end - start) / step > limit:
+            raise InputError(
+                f"rebalance={alias!r} gives about {(end - start) / step:,.0f} dates over the prices' span, more "
+                f"than {limit:,} ({CALENDAR_DATES_PER_BAR} per bar): choose a coarser frequency"
+            )
+    try:
+        return pd.date_range(start, end, freq=offset)
+    except (ValueError, OverflowError) as error:  # pandas' OutOfBoundsDatetime is a ValueError
         raise InputError(
-            f"rebalance={alias!r} gives about {(end - start) / step:,.0f} dates over the prices' span, more than "
-            f"{limit:,} ({CALENDAR_DATES_PER_BAR} per bar): choose a coarser frequency"
-        )
-    return pd.date_range(start, end, freq=offset)
+            f"rebalance={alias!r} makes no calendar over the prices' dates: {str(error).splitlines()[0]}"
+        ) from None
 
 
 def _listed_calendar(rebalance: object, bars: int) -> pd.DatetimeIndex:
@@ -164,14 +171,19 @@ def delisting_bars(
             "delisting must map tickers to their last trading dates (a dict or a Series), "
             f"got {type(delisting).__name__}"
         )
-    dates = delisting if isinstance(delisting, pd.Series) else pd.Series(dict(delisting), dtype=object)
-    check_tickers("delisting", dates.index)
-    known_tickers("delisting", dates.index, close)
-    dates = dates[dates.index.isin(position.columns)].dropna()
+    if isinstance(delisting, pd.Series):
+        check_tickers("delisting", delisting.index)
+        pairs = list(zip(delisting.index.tolist(), delisting.tolist()))
+    else:
+        pairs = list(delisting.items())
+    known_tickers("delisting", pd.Index([ticker for ticker, _ in pairs], dtype=object, tupleize_cols=False), close)
+    column_of = {ticker: k for k, ticker in enumerate(position.columns.tolist())}
+    # Tickers of close that the position does not hold are not delisted from it.
+    pairs = [(ticker, day) for ticker, day in pairs if ticker in column_of and not pd.isna(day)]
     bars = np.full(len(position.columns), -1, dtype=np.int64)
-    if dates.empty:
+    if not pairs:
         return bars
-    given = dates.to_numpy()
+    given = np.array([day for _, day in pairs], dtype=object)
     numbers_or_bytes = [value for value in given if isinstance(value, (numbers.Number, bytes, np.number, bool))]
     if numbers_or_bytes:
         raise InputTypeError(f"delisting must map tickers to dates, got {numbers_or_bytes[0]!r}")
@@ -186,10 +198,14 @@ def delisting_bars(
         raise InputError(
             "delisting dates before the first price bar: "
             + listing(
-                [f"{ticker} on {format_date(stamp)}" for ticker, stamp in zip(dates.index[early], stamps[early])]
+                [
+                    f"{ticker} on {format_date(stamp)}"
+                    for (ticker, _), stamp, before in zip(pairs, stamps, early)
+                    if before
+                ]
             ).replace("'", "")
         )
-    bars[position.columns.get_indexer(dates.index)] = delisted_at
+    bars[[column_of[ticker] for ticker, _ in pairs]] = delisted_at
     return bars
 
 
@@ -284,15 +300,17 @@ def stop(
     if isinstance(value, pd.Series):
         check_tickers(name, value.index)
         known_tickers(name, value.index, close)
-        levels = pd.to_numeric(value, errors="coerce").reindex(position.columns).to_numpy(dtype=np.float64)
+        per_ticker = pd.Series(real_values(name, value), index=value.index)
+        levels = np.asarray(per_ticker.reindex(position.columns), dtype=np.float64)
         return _per_column_levels(name, levels, position.columns)
     if isinstance(value, pd.DataFrame):
         stop_dates = check_dates(name, value.index)
         check_tickers(name, value.columns)
         known_tickers(name, value.columns, close)
         timezone.check(name, stop_dates)
-        filled = value.reindex(columns=position.columns).ffill()
-        table = _per_column_levels(name, float_matrix(name, filled), position.columns, stop_dates)
+        per_date = pd.DataFrame(float_matrix(name, value), index=value.index, columns=value.columns)
+        filled: FloatArray = per_date.reindex(columns=position.columns).ffill().to_numpy(dtype=np.float64)
+        table = _per_column_levels(name, filled, position.columns, stop_dates)
         no_stop = np.full((1, len(position.columns)), np.inf)
         # Row 0 is in force before the frame's first date; row k + 1 from its k-th date on.
         rows = np.searchsorted(nanoseconds(name, stop_dates), price_index, side="right")
@@ -312,12 +330,24 @@ def benchmark_prices(
         raise InputTypeError(f"benchmark must be a pandas Series of prices or returns, got {type(benchmark).__name__}")
     benchmark_dates = check_dates("benchmark", benchmark.index)
     timezone.check("benchmark", benchmark_dates)
-    values = pd.to_numeric(benchmark, errors="coerce").to_numpy(dtype=np.float64)
+    values = real_values("benchmark", benchmark)
+    infinite = np.isinf(values)
+    if infinite.any():
+        day = benchmark_dates[int(np.flatnonzero(infinite)[0])]
+        raise InputError(f"benchmark has an infinite value on {format_date(day)}: give prices or returns")
     known = values[np.isfinite(values)]
     if not len(known):
         raise InputError("benchmark has no numeric values")
     # Prices are positive; a series with a zero or negative value holds returns.
-    prices = values if (known > 0).all() else np.cumprod(1 + np.nan_to_num(values))
+    if (known > 0).all():
+        prices = values
+    else:
+        if (known < -1).any():
+            raise InputError("benchmark holds returns (it has a value <= 0), and a return below -100% cannot be")
+        with np.errstate(over="ignore"):
+            prices = np.cumprod(1 + np.nan_to_num(values)).astype(np.float64)
+        if not np.isfinite(prices).all():
+            raise InputError("benchmark's returns compound to more than a double holds")
     observed = bar_of_date(nanoseconds("benchmark", benchmark_dates), price_index)
     aligned = np.where(observed >= 0, prices[np.maximum(observed, 0)], np.nan)
     return pd.Series(aligned, index=dates, name=benchmark.name if benchmark.name is not None else "benchmark")

@@ -15,6 +15,7 @@ import os
 import sys
 import warnings
 from collections.abc import Sequence
+from typing import NoReturn
 
 from tolvane.cli._command import add_backtest_arguments, backtest_command
 from tolvane.errors import TolvaneError
@@ -22,8 +23,17 @@ from tolvane.errors import TolvaneError
 __all__ = ["main"]
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse, with a mistake in the command line told as every other
+    failure is: one line, ``tolvane: error: ...``, exit status 2 (``--help``
+    shows the usage)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"tolvane: error: {message} (see tolvane {self.prog.split(' ', 1)[-1]} --help)\n")
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="tolvane", description="Portfolio backtests on CSV and Parquet files.")
+    parser = _Parser(prog="tolvane", description="Portfolio backtests on CSV and Parquet files.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     add_backtest_arguments(
         commands.add_parser(

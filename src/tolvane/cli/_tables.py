@@ -14,6 +14,7 @@ import gzip
 import importlib
 import lzma
 import os
+import zipfile
 from typing import Any
 
 import pandas as pd
@@ -89,7 +90,7 @@ def _head(path: str) -> str:
     try:
         with opener(path, "rt", encoding="utf-8", errors="replace", newline="") as file:
             return str(file.read(64 * 1024))
-    except (OSError, EOFError):
+    except (OSError, EOFError, lzma.LZMAError):  # a damaged file: pandas says why when it reads it
         return ""
 
 
@@ -184,16 +185,27 @@ def _check_dates(path: str, frame: pd.DataFrame) -> None:
         raise DataFileError(path, f"has duplicated dates: {dates_listing(dates[dates.duplicated()].unique())}")
 
 
+def _number_or_nan(value: object) -> float:
+    try:
+        return float(str(value))
+    except (ValueError, OverflowError):
+        return float("nan")
+
+
 def _numeric(path: str, frame: pd.DataFrame) -> pd.DataFrame:
     for column in frame.columns:
         values = frame[column]
         if pd.api.types.is_numeric_dtype(values) and not pd.api.types.is_bool_dtype(values):
             continue
-        numbers = pd.to_numeric(values, errors="coerce")
+        try:
+            numbers = pd.to_numeric(values, errors="coerce")
+        except OverflowError:  # a whole number of hundreds of digits
+            numbers = pd.Series([_number_or_nan(value) for value in values], index=values.index)
         bad = values[numbers.isna() & values.notna() & (values.astype(str).str.strip() != "")]
         if len(bad):
-            day = bad.index[0]
-            raise DataFileError(path, f"column {column!r} has a non-numeric value {bad.iloc[0]!r} on {day:%Y-%m-%d}")
+            raise DataFileError(
+                path, f"column {column!r} has a non-numeric value {bad.iloc[0]!r} on {format_date(bad.index[0])}"
+            )
         frame[column] = numbers
     return frame
 
@@ -215,7 +227,7 @@ def read_table(path: str, *, numeric: bool = True) -> pd.DataFrame:
             frame = pd.read_csv(path, sep=separator, keep_default_na=False, na_values=list(MISSING))
     except DataFileError:
         raise
-    except (OSError, ValueError, UnicodeDecodeError, pd.errors.ParserError) as error:
+    except (OSError, ValueError, EOFError, OverflowError, zipfile.BadZipFile, lzma.LZMAError) as error:
         first_line = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         raise DataFileError(path, f"cannot read it: {first_line}") from None
     except Exception as error:  # pyarrow's own errors: a damaged or foreign file

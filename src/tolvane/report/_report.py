@@ -55,8 +55,9 @@ class Report:
 
     def __init__(self, record: RunRecord) -> None:
         self._record = record
-        start = np.searchsorted(record.dates.asi8, record.position_dates.asi8[:1], side="left")
-        self._start = int(min(start[0], len(record.dates) - 1)) if len(start) else 0
+        # Dates of two frames may differ in unit: compare them as dates.
+        start = int(record.dates.searchsorted(record.position_dates[0])) if len(record.position_dates) else 0
+        self._start = min(start, len(record.dates) - 1)
 
     # ----------------------------------------------------------------- series
     @cached_property
