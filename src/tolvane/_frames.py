@@ -8,9 +8,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from tolvane._dates import check_dates, dates_listing, format_date, listing, nanoseconds
+from tolvane._dates import check_dates, dates_listing, format_date, listing, nanoseconds, shown
 from tolvane._types import FloatArray, IntArray, ObjectArray
-from tolvane.errors import InputError, InputTypeError
+from tolvane.errors import InputError, InputTypeError, InvalidPriceError
 
 
 def check_tickers(name: str, columns: pd.Index) -> None:
@@ -18,10 +18,20 @@ def check_tickers(name: str, columns: pd.Index) -> None:
         raise InputError(f"{name} has duplicated tickers: {listing(columns[columns.duplicated()].unique())}")
 
 
+def _is_real_number(kind: Any) -> bool:
+    return (
+        pd.api.types.is_numeric_dtype(kind)
+        and not pd.api.types.is_bool_dtype(kind)
+        and not pd.api.types.is_complex_dtype(kind)
+    )
+
+
 def float_matrix(name: str, frame: pd.DataFrame) -> FloatArray:
-    """The frame's values as float64, without a copy when they already are."""
+    """The frame's values as float64, without a copy when they already are;
+    only real numbers are accepted (complex numbers are refused, not cut to
+    their real part)."""
     kinds = frame.dtypes.unique()  # one or a few, however many columns
-    wrong = [kind for kind in kinds if not pd.api.types.is_numeric_dtype(kind) or pd.api.types.is_bool_dtype(kind)]
+    wrong = [kind for kind in kinds if not _is_real_number(kind)]
     if wrong:
         bad = frame.columns[frame.dtypes.isin(wrong)]
         raise InputTypeError(
@@ -30,6 +40,13 @@ def float_matrix(name: str, frame: pd.DataFrame) -> FloatArray:
     if all(isinstance(kind, np.dtype) for kind in kinds):
         return frame.to_numpy(dtype=np.float64, copy=False)
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def real_values(name: str, series: pd.Series) -> FloatArray:
+    """The series' values as float64 (NaN where missing): real numbers only."""
+    if not _is_real_number(series.dtype):
+        raise InputTypeError(f"{name} must hold numbers, got dtype {series.dtype}")
+    return series.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
 def _is_text(values: Any) -> bool:
@@ -66,6 +83,10 @@ def checked_frame(name: str, value: object) -> tuple[pd.DataFrame, pd.DatetimeIn
             f"{name} looks like a long table (a row per date and ticker, the tickers in column {tickers!r}): "
             f"give it as dates x tickers, for example {name}.pivot({index}columns={tickers!r}, values={values!r})"
         )
+    if isinstance(value.columns, pd.MultiIndex):
+        raise InputTypeError(f"{name} has columns of several levels: give one ticker per column (a flat index)")
+    if isinstance(value.columns, pd.CategoricalIndex):  # tickers, not categories
+        value = value.set_axis(pd.Index(value.columns.tolist(), dtype=object), axis=1)
     dates = check_dates(name, value.index)
     check_tickers(name, value.columns)
     if value.empty:
@@ -112,11 +133,54 @@ def aligned(
     return float_matrix(name, frame)
 
 
-def labels(tickers: pd.Index) -> ObjectArray:
-    """Ticker labels as text, which is how the engine matches columns."""
-    if tickers.inferred_type == "string":
-        return tickers.to_numpy(dtype=object)
-    return np.array([str(ticker) for ticker in tickers], dtype=object)
+def labels(name: str, tickers: pd.Index) -> ObjectArray:
+    """Ticker labels as text, which is how the engine matches columns; each
+    must be text that UTF-8 can write (no lone surrogate), or something
+    whose text is."""
+    texts = np.empty(len(tickers), dtype=object)
+    for k, ticker in enumerate(tickers):
+        try:
+            texts[k] = ticker if isinstance(ticker, str) else str(ticker)
+        except Exception as error:  # a label's own __str__ may fail in any way
+            raise InputError(f"{name} has a ticker that cannot be written as text: {error}") from None
+    for text in texts:
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            raise InputError(
+                f"{name} has a ticker that is not valid text (a lone surrogate): {text!r}; tickers must be text "
+                "that UTF-8 can write"
+            ) from None
+    return texts
+
+
+def check_prices(
+    what: str, argument: str, prices: FloatArray, columns: IntArray, tickers: pd.Index, dates: pd.DatetimeIndex
+) -> None:
+    """Every price in `columns` of the matrix (those of `tickers`) must be
+    positive and finite, or missing (NaN); `what` names the kind of price."""
+    if not prices.size or not columns.size:
+        return
+    read = (
+        prices if len(columns) == prices.shape[1] and (columns == np.arange(len(columns))).all() else prices[:, columns]
+    )
+    # The smallest and largest price, NaN left out: two passes over the matrix
+    # in its own layout; the offending price is looked for only when there is one.
+    lowest, highest = np.fmin.reduce(read, axis=None), np.fmax.reduce(read, axis=None)
+    if (lowest > 0 and highest < np.inf) or np.isnan(lowest):
+        return
+    with np.errstate(invalid="ignore"):
+        wrong = ~((read > 0) & (read < np.inf)) & ~np.isnan(read)
+    row, column = (int(k[0]) for k in np.nonzero(wrong))
+    value = float(read[row, column])
+    raise InvalidPriceError(
+        f"the {what} of {str(tickers[column])!r} on {format_date(dates[row])} is {value!r}: {what}s must be "
+        "positive and finite where given (NaN for a missing price)",
+        ticker=tickers[column],
+        date=dates[row],
+        price=value,
+        argument=argument,
+    )
 
 
 def position_weights(position: pd.DataFrame) -> FloatArray:
@@ -137,7 +201,7 @@ def position_weights(position: pd.DataFrame) -> FloatArray:
         if infinite.any():
             row, column = (int(k[0]) for k in np.nonzero(infinite))
             raise InputError(
-                f"position has an infinite weight for {position.columns[column]!r} "
+                f"position has an infinite weight for {shown(position.columns[column])} "
                 f"on {format_date(position.index[row])}"
             )
         weights = np.where(finite, weights, 0.0)  # a missing weight holds nothing

@@ -9,7 +9,6 @@ already float64 (the engine reads any memory layout).
 from __future__ import annotations
 
 import contextlib
-import numbers
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -19,8 +18,9 @@ import pandas as pd
 
 from tolvane import _options, _rules
 from tolvane._dates import TimezoneCheck, format_date, listing, nanoseconds
-from tolvane._frames import aligned, checked_frame, float_matrix, labels, position_weights
+from tolvane._frames import aligned, check_prices, checked_frame, float_matrix, labels, position_weights
 from tolvane._options import Options
+from tolvane._records import ExcursionLayout
 from tolvane._types import FloatArray, IntArray, ObjectArray
 from tolvane.errors import InputError, InputTypeError, TolvaneError
 
@@ -86,12 +86,6 @@ def _trade_prices(
     raise InputTypeError(f"trade_price must be None, 'open', 'close' or a DataFrame, got {trade_price!r}")
 
 
-def _whole_number(name: str, count: object, least: int) -> int:
-    if isinstance(count, (bool, np.bool_)) or not isinstance(count, numbers.Integral) or count < least:
-        raise InputError(f"{name} must be an integer >= {least}, got {count!r}")
-    return int(count)
-
-
 @contextlib.contextmanager
 def _concerning(argument: str) -> Iterator[None]:
     """Names `argument` on the tolvane errors raised inside, unless they name one."""
@@ -103,11 +97,15 @@ def _concerning(argument: str) -> Iterator[None]:
         raise
 
 
-def _price_columns_of(position: pd.DataFrame, close: pd.DataFrame) -> IntArray:
-    unpriced = position.columns.difference(close.columns, sort=False)
+def _price_columns_of(tickers: pd.Index, pos_columns: ObjectArray, price_columns: ObjectArray) -> IntArray:
+    """Per position ticker, the column of its prices: tickers are matched by
+    their text, as the engine matches them."""
+    column_of = {text: k for k, text in enumerate(price_columns)}
+    columns = np.array([column_of.get(text, -1) for text in pos_columns], dtype=np.int64)
+    unpriced = tickers[columns < 0]
     if len(unpriced):
         raise InputError(f"position has tickers without prices in close: {listing(unpriced)}")
-    return np.asarray(close.columns.get_indexer(position.columns), dtype=np.int64)
+    return columns
 
 
 def _check_held_tickers_have_prices(
@@ -126,8 +124,27 @@ def _check_held_tickers_have_prices(
             )
 
 
+#: The most memory the records of one run may need, checked before the run:
+#: one excursion profile per trade record, and a run makes at most one record
+#: per non-zero target weight (each entry or resize of a position).
+RECORD_MEMORY_LIMIT = 4 * 2**30
+
+
+def _check_record_memory(pos_values: FloatArray, width: int) -> None:
+    records = int(np.count_nonzero(pos_values))
+    need = records * (width + 8) * 8
+    if need > RECORD_MEMORY_LIMIT:
+        raise InputError(
+            f"the run could make {records:,} trade records of {width} excursion values each, "
+            f"{need / 2**30:,.1f} GiB, more than the {RECORD_MEMORY_LIMIT / 2**30:g} GiB a run may take: "
+            "give a shorter excursion_window or a larger excursion_window_step",
+            argument="excursion_window",
+        )
+
+
 def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> RunInputs:
-    """Check and convert the arguments of :func:`tolvane.backtest`."""
+    """Check and convert the arguments of :func:`tolvane.backtest`: the input
+    contract of the docs ("What a backtest accepts"), before anything runs."""
     with _concerning("close"):
         close, dates = checked_frame("close", close)
     with _concerning("position"):
@@ -135,8 +152,23 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
     timezone = TimezoneCheck("close", dates)
     with _concerning("position"):
         timezone.check("position", position_dates)
-    price_index = nanoseconds("close", dates)
-    close_values = float_matrix("close", close)
+    with _concerning("close"):
+        price_index = nanoseconds("close", dates)
+        close_values = float_matrix("close", close)
+        price_columns = labels("close", close.columns)
+        if len(set(price_columns)) != len(price_columns):
+            raise InputError(
+                "close has tickers that are equal as text (for example 1 and '1'); tickers are matched by their text"
+            )
+    switches = {
+        name: _rules.switch(name, getattr(options, name))
+        for name in (
+            "touched_exit",
+            "retain_cost_when_rebalance",
+            "stop_trading_next_period",
+            "split_trades_at_rebalance",
+        )
+    }
 
     given = {"open": options.open, "high": options.high, "low": options.low}
     bars: dict[str, FloatArray] = {}
@@ -146,14 +178,17 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
                 frame, frame_dates = checked_frame(name, frame)
                 timezone.check(name, frame_dates)
                 bars[name] = aligned(name, frame, frame_dates, close, price_index)
-    if options.touched_exit and len(bars) < 3:
+    if switches["touched_exit"] and len(bars) < 3:
         missing = [name for name in given if name not in bars]
-        raise InputError(f"touched_exit=True tests each bar's open, high and low: give {', '.join(missing)}")
+        raise InputError(
+            f"touched_exit=True tests each bar's open, high and low: give {', '.join(missing)}", argument="touched_exit"
+        )
     with _concerning("trade_price"):
         trade_values = _trade_prices(options.trade_price, bars, close, close_values, price_index, timezone)
 
     with _concerning("position"):
-        price_column_of = _price_columns_of(position, close)
+        pos_columns = labels("position", position.columns)
+        price_column_of = _price_columns_of(position.columns, pos_columns, price_columns)
         pos_index = nanoseconds("position", position_dates)
         if pos_index[0] > price_index[-1]:
             raise InputError(
@@ -161,13 +196,19 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
                 f"({format_date(dates[-1])}): nothing can be traded"
             )
         pos_values = position_weights(position)
-    price_columns = labels(close.columns)
-    pos_columns = labels(position.columns)
-    if len(set(price_columns)) != len(price_columns):
-        raise InputError(
-            "close has tickers that are equal as text (for example 1 and '1'); tickers are matched by their text",
-            argument="close",
-        )
+
+    # Every price the run may read: the trade prices, the closes and, with
+    # touched exits, the open, high and low of every position ticker.
+    trade_argument = "trade_price" if isinstance(options.trade_price, pd.DataFrame) else "close"
+    if isinstance(options.trade_price, str) and options.trade_price == "open":
+        trade_argument = "open"
+    read: list[tuple[str, str, FloatArray]] = [("trade price", trade_argument, trade_values)]
+    if trade_values is not close_values:
+        read.append(("close", "close", close_values))
+    if switches["touched_exit"]:
+        read += [(name, name, bars[name]) for name in ("open", "high", "low") if bars[name] is not trade_values]
+    for what, argument, matrix in read:
+        check_prices(what, argument, matrix, price_column_of, position.columns, dates)
     priced: dict[str, FloatArray] = {"close": close_values}
     if trade_values is not close_values:
         priced[options.trade_price if isinstance(options.trade_price, str) else "trade_price"] = trade_values
@@ -187,10 +228,15 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
             return _rules.stop(name, getattr(options, name), position, close, price_index, timezone)
 
     with _concerning("excursion_window"):
-        window = _whole_number("excursion_window", options.excursion_window, 0)
+        window = _rules.whole_number("excursion_window", options.excursion_window, 0, len(dates), "the number of bars")
     with _concerning("excursion_window_step"):
-        window_step = _whole_number("excursion_window_step", options.excursion_window_step, 1)
-    fee_ratio, tax_ratio, position_limit = level("fee_ratio"), level("tax_ratio"), level("position_limit")
+        window_step = _rules.whole_number(
+            "excursion_window_step", options.excursion_window_step, 1, max(len(dates), 1), "the number of bars"
+        )
+    _check_record_memory(pos_values, ExcursionLayout(window, window_step).width)
+    with _concerning("fee_ratio"):
+        fee_ratio, tax_ratio = _rules.costs(options.fee_ratio, options.tax_ratio)
+    position_limit = level("position_limit")
     engine_options: dict[str, Any] = {
         "fee_ratio": fee_ratio,
         "tax_ratio": tax_ratio,
@@ -198,13 +244,13 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
         "take_profit": stop("take_profit"),
         "trail_stop": np.inf if options.trail_stop is None else trailing("trail_stop"),
         "trail_stop_activation": 0.0 if options.trail_stop_activation is None else trailing("trail_stop_activation"),
-        "touched_exit": bool(options.touched_exit),
+        "touched_exit": switches["touched_exit"],
         "position_limit": position_limit,
-        "retain_cost_when_rebalance": bool(options.retain_cost_when_rebalance),
-        "stop_trading_next_period": bool(options.stop_trading_next_period),
+        "retain_cost_when_rebalance": switches["retain_cost_when_rebalance"],
+        "stop_trading_next_period": switches["stop_trading_next_period"],
         "vexal_window": window,
         "vexal_window_step": window_step,
-        "periodically_rebalance": bool(options.split_trades_at_rebalance),
+        "periodically_rebalance": switches["split_trades_at_rebalance"],
     }
     with _concerning("delisting"):
         engine_options["delisting_bars"] = _rules.delisting_bars(

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from tolvane._dates import format_date, listing
+from tolvane._dates import format_date, listing, shown
 from tolvane._engine import RunResult
 from tolvane._inputs import RunInputs
 from tolvane._warnings import warn_user
@@ -29,10 +29,35 @@ def check_finite_book(inputs: RunInputs, result: RunResult) -> None:
             growth = np.abs(now / bought)
         worst = int(np.argmax(np.where(np.isfinite(growth), growth, np.inf)))
         ticker = inputs.tickers[result.trade_stock[held[worst]]]
-        where = f" holding {ticker!r}, bought at {bought[worst]:g} and priced {now[worst]:g} that day;"
+        where = f" holding {shown(ticker)}, bought at {bought[worst]:g} and priced {now[worst]:g} that day;"
     raise InputError(
         f"the portfolio's value is not a finite number from {format_date(inputs.dates[bar])} on:{where} "
         "prices this far apart overflow double precision (rescale the prices)",
+        argument="close",
+    )
+
+
+def check_possible_book(inputs: RunInputs, result: RunResult) -> None:
+    """Refuse a book that cannot exist: with long-only targets, a portfolio
+    worth less than nothing, or a short position.
+
+    The engine books a rebalance's sale costs as a debt of the cash (it sizes
+    purchases on the portfolio's value before those costs); when the holdings
+    bought then lose nearly everything before the next rebalance (more than
+    ``1 - (fee + tax) / (1 - fee)`` of their value), that debt exceeds them.
+    """
+    if (inputs.pos_values < 0).any():
+        return
+    below = np.flatnonzero(result.equity < 0)
+    shorts = np.flatnonzero(result.entry_weight < 0)
+    if not len(below) and not len(shorts):
+        return
+    bar = int(below[0]) if len(below) else int(result.entry_bar[shorts[0]])
+    raise InputError(
+        f"with long-only target weights the portfolio's value fell below zero on {format_date(inputs.dates[bar])}: "
+        "its holdings lost more than the costs of the rebalance that bought them, which the cash owes; a "
+        "long-only book cannot be worth less than nothing (prices that fall by more than 99% within one "
+        "rebalance period are usually an error in the data)",
         argument="close",
     )
 

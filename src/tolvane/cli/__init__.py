@@ -13,7 +13,9 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import warnings
 from collections.abc import Sequence
+from typing import NoReturn
 
 from tolvane.cli._command import add_backtest_arguments, backtest_command
 from tolvane.errors import TolvaneError
@@ -21,8 +23,17 @@ from tolvane.errors import TolvaneError
 __all__ = ["main"]
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse, with a mistake in the command line told as every other
+    failure is: one line, ``tolvane: error: ...``, exit status 2 (``--help``
+    shows the usage)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"tolvane: error: {message} (see tolvane {self.prog.split(' ', 1)[-1]} --help)\n")
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="tolvane", description="Portfolio backtests on CSV and Parquet files.")
+    parser = _Parser(prog="tolvane", description="Portfolio backtests on CSV and Parquet files.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     add_backtest_arguments(
         commands.add_parser(
@@ -37,18 +48,33 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command; returns the exit status."""
+    """Run the command; returns the exit status.
+
+    tolvane's warnings of a run that succeeds are printed as lines
+    ``tolvane: warning: ...`` before its results; a run that fails prints its
+    error line alone.
+    """
     parser = _parser()
     arguments = parser.parse_args(argv)
-    try:
-        return backtest_command(arguments)
-    except TolvaneError as problem:
-        parser.exit(2, f"tolvane: error: {problem}\n")
-    except BrokenPipeError:
-        # The reader stopped early (`... | head`): nothing failed. Later writes,
-        # the interpreter's own flush at exit included, go nowhere.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 0
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            status = backtest_command(arguments, before_output=lambda: _print_warnings(caught))
+        except TolvaneError as problem:
+            parser.exit(2, f"tolvane: error: {problem}\n")
+        except BrokenPipeError:
+            # The reader stopped early (`... | head`): nothing failed. Later writes,
+            # the interpreter's own flush at exit included, go nowhere.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 0
+    _print_warnings(caught)
+    return status
+
+
+def _print_warnings(caught: list[warnings.WarningMessage]) -> None:
+    for warning in caught:
+        print(f"tolvane: warning: {warning.message}", file=sys.stderr)
+    caught.clear()
 
 
 if __name__ == "__main__":

@@ -25,6 +25,17 @@ def _number(text: str) -> float:
         raise argparse.ArgumentTypeError(f"{text!r} is not a number or a percentage") from None
 
 
+def _count(text: str) -> int:
+    """A whole number >= 0."""
+    try:
+        count = int(text)
+    except ValueError:
+        count = -1
+    if count < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number >= 0")
+    return count
+
+
 def _level_or_file(text: str) -> float | str:
     """A number, a percentage, or the name of a table file of levels."""
     try:
@@ -111,7 +122,7 @@ def add_backtest_arguments(parser: argparse.ArgumentParser) -> None:
     output.add_argument(
         "--report", metavar="FILE", help="write the report as a self-contained HTML page (needs the 'report' extra)"
     )
-    output.add_argument("--rows", type=int, default=10, help="trades to print (default 10)")
+    output.add_argument("--rows", type=_count, default=10, help="trades to print (default 10)")
     output.add_argument("--risk-free", type=float, default=0.0, help="annual risk-free rate for the statistics")
 
 
@@ -135,11 +146,12 @@ def _files(arguments: argparse.Namespace) -> dict[str, str]:
     return files
 
 
-def backtest_command(arguments: argparse.Namespace) -> int:
+def backtest_command(arguments: argparse.Namespace, before_output: Callable[[], None] = lambda: None) -> int:
     """Run the backtest the arguments describe; print and write its results.
 
     Output paths are checked before anything is read or run; a problem with
-    an input is told in the terms of the file it came from.
+    an input is told in the terms of the file it came from. `before_output`
+    is called once the run has succeeded, before anything is printed.
     """
     import tolvane
 
@@ -160,6 +172,7 @@ def backtest_command(arguments: argparse.Namespace) -> int:
         if problem.argument in files:
             raise DataFileError(files[problem.argument], str(problem)) from None
         raise
+    before_output()
     stats = report.stats(risk_free=arguments.risk_free)
     width = max(len(name) for name in stats.index)
     print("statistics")

@@ -14,6 +14,7 @@ import gzip
 import importlib
 import lzma
 import os
+import zipfile
 from typing import Any
 
 import pandas as pd
@@ -80,17 +81,63 @@ def _pyarrow_parquet(path: str):  # type: ignore[no-untyped-def]
     return parquet
 
 
-def _separator(path: str) -> str:
-    """The file's separator (comma, semicolon, tab or bar), from its first lines."""
-    opener: Any = next((open_ for ending, open_ in _COMPRESSED.items() if path.lower().endswith(ending)), open)
+def _head(path: str) -> str:
+    """The first 64 KiB of a CSV file's text ("" when it cannot be read so:
+    pandas then says why)."""
     if path.lower().endswith(".zip"):
-        return ","
+        return ""
+    opener: Any = next((open_ for ending, open_ in _COMPRESSED.items() if path.lower().endswith(ending)), open)
     try:
         with opener(path, "rt", encoding="utf-8", errors="replace", newline="") as file:
-            sample = file.read(64 * 1024)
-        return str(csv.Sniffer().sniff(sample, delimiters=_SEPARATORS).delimiter)
-    except (OSError, csv.Error, EOFError):
+            return str(file.read(64 * 1024))
+    except (OSError, EOFError, lzma.LZMAError):  # a damaged file: pandas says why when it reads it
+        return ""
+
+
+def _separator(head: str) -> str:
+    """The file's separator (comma, semicolon, tab or bar), from its first lines."""
+    try:
+        return str(csv.Sniffer().sniff(head, delimiters=_SEPARATORS).delimiter)
+    except csv.Error:
         return ","
+
+
+def _check_header(path: str, head: str, separator: str) -> None:
+    """A CSV header names each column once (pandas would rename a second
+    'AAA' to 'AAA.1', a ticker nobody wrote)."""
+    names = [name.strip() for name in next(csv.reader(head.splitlines()[:1], delimiter=separator), [])]
+    twice = sorted({name for name in names if names.count(name) > 1})
+    if twice:
+        raise DataFileError(path, f"names the column {twice[0]!r} twice in its header")
+
+
+def _dates_of(path: str, column: Any, values: pd.Series, *, named: bool) -> pd.Series:
+    """The dates of a column of text: ISO 8601, one time zone or none.
+    Numbers are not dates (pandas would read them as nanoseconds since 1970)."""
+    if pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
+        if not named:
+            raise DataFileError(path, "has no date column (name one 'date', or put the dates first)")
+        raise DataFileError(path, f"column {column!r} holds numbers, not dates (write dates as 2024-01-03)")
+    text = values.where(values.astype(str).str.strip() != "")
+    try:
+        return pd.to_datetime(text, format="ISO8601")
+    except (TypeError, ValueError, OverflowError):
+        if not named:
+            raise DataFileError(path, "has no date column (name one 'date', or put the dates first)") from None
+    try:
+        pd.to_datetime(text, format="ISO8601", utc=True)
+    except (TypeError, ValueError, OverflowError):
+        pass
+    else:
+        raise DataFileError(
+            path, f"column {column!r} mixes time zones (or offsets from UTC): give every date in one zone, or none"
+        )
+    for value in text.dropna():
+        try:
+            pd.to_datetime(value, format="ISO8601")
+        except (TypeError, ValueError, OverflowError):
+            raise DataFileError(path, f"column {column!r} has a value that is not a date: {value!r}") from None
+    raise DataFileError(path, f"column {column!r} cannot be read as dates")
 
 
 def _dated(path: str, frame: pd.DataFrame) -> pd.DataFrame:
@@ -104,16 +151,7 @@ def _dated(path: str, frame: pd.DataFrame) -> pd.DataFrame:
     column = named[0] if named else frame.columns[0]
     values = frame[column]
     if not pd.api.types.is_datetime64_any_dtype(values):
-        if pd.api.types.is_object_dtype(values) or pd.api.types.is_string_dtype(values):
-            values = values.where(values.astype(str).str.strip() != "")
-        try:
-            values = pd.to_datetime(values, format="ISO8601")
-        except (TypeError, ValueError):
-            if not named:
-                raise DataFileError(path, "has no date column (name one 'date', or put the dates first)") from None
-            parsed = pd.to_datetime(values, format="ISO8601", errors="coerce")
-            bad = values[parsed.isna() & values.notna()]
-            raise DataFileError(path, f"column {column!r} has a value that is not a date: {bad.iloc[0]!r}") from None
+        values = _dates_of(path, column, values, named=bool(named))
     if values.isna().any():
         raise DataFileError(path, f"column {column!r} has a row without a date")
     dated = frame.drop(columns=[column])
@@ -147,16 +185,27 @@ def _check_dates(path: str, frame: pd.DataFrame) -> None:
         raise DataFileError(path, f"has duplicated dates: {dates_listing(dates[dates.duplicated()].unique())}")
 
 
+def _number_or_nan(value: object) -> float:
+    try:
+        return float(str(value))
+    except (ValueError, OverflowError):
+        return float("nan")
+
+
 def _numeric(path: str, frame: pd.DataFrame) -> pd.DataFrame:
     for column in frame.columns:
         values = frame[column]
         if pd.api.types.is_numeric_dtype(values) and not pd.api.types.is_bool_dtype(values):
             continue
-        numbers = pd.to_numeric(values, errors="coerce")
+        try:
+            numbers = pd.to_numeric(values, errors="coerce")
+        except OverflowError:  # a whole number of hundreds of digits
+            numbers = pd.Series([_number_or_nan(value) for value in values], index=values.index)
         bad = values[numbers.isna() & values.notna() & (values.astype(str).str.strip() != "")]
         if len(bad):
-            day = bad.index[0]
-            raise DataFileError(path, f"column {column!r} has a non-numeric value {bad.iloc[0]!r} on {day:%Y-%m-%d}")
+            raise DataFileError(
+                path, f"column {column!r} has a non-numeric value {bad.iloc[0]!r} on {format_date(bad.index[0])}"
+            )
         frame[column] = numbers
     return frame
 
@@ -172,10 +221,13 @@ def read_table(path: str, *, numeric: bool = True) -> pd.DataFrame:
         if kind == "parquet":
             frame = _pyarrow_parquet(path).read_table(path).to_pandas()
         else:
-            frame = pd.read_csv(path, sep=_separator(path), keep_default_na=False, na_values=list(MISSING))
+            head = _head(path)
+            separator = _separator(head)
+            _check_header(path, head, separator)
+            frame = pd.read_csv(path, sep=separator, keep_default_na=False, na_values=list(MISSING))
     except DataFileError:
         raise
-    except (OSError, ValueError, UnicodeDecodeError, pd.errors.ParserError) as error:
+    except (OSError, ValueError, EOFError, OverflowError, zipfile.BadZipFile, lzma.LZMAError) as error:
         first_line = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         raise DataFileError(path, f"cannot read it: {first_line}") from None
     except Exception as error:  # pyarrow's own errors: a damaged or foreign file

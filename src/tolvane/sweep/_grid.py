@@ -184,4 +184,5 @@ def check_shared_inputs(shared: SharedInputs, first: PlannedRun) -> None:
             except (ValueError, TypeError):
                 if name is None:
                     raise error from None
-                raise type(error)(f"strategy {name!r}: {error}") from None
+                kind = InputTypeError if isinstance(error, TypeError) else InputError
+                raise kind(f"strategy {name!r}: {error}", argument="position") from None
