@@ -10,6 +10,7 @@ import pandas as pd
 
 from tolvane._dates import check_dates, dates_listing, format_date, listing, nanoseconds, shown
 from tolvane._types import FloatArray, IntArray, ObjectArray
+from tolvane.core import _columns
 from tolvane.errors import InputError, InputTypeError, InvalidPriceError
 
 
@@ -58,6 +59,8 @@ def long_format_columns(frame: pd.DataFrame) -> tuple[str, str, str | None] | No
     one text column of tickers and value columns), its tickers' column, its
     first value column and its date column (None when the dates are the
     index); else None."""
+    if not any(_is_text(kind) for kind in frame.dtypes.unique()):  # a frame of numbers, as most are
+        return None
     kinds = list(zip(frame.columns, frame.dtypes))
     text = [column for column, kind in kinds if _is_text(kind)]
     values = [
@@ -138,7 +141,7 @@ def labels(name: str, tickers: pd.Index) -> ObjectArray:
     must be text that UTF-8 can write (no lone surrogate), or something
     whose text is."""
     texts = np.empty(len(tickers), dtype=object)
-    for k, ticker in enumerate(tickers):
+    for k, ticker in enumerate(tickers.to_numpy(dtype=object)):
         try:
             texts[k] = ticker if isinstance(ticker, str) else str(ticker)
         except Exception as error:  # a label's own __str__ may fail in any way
@@ -156,27 +159,27 @@ def labels(name: str, tickers: pd.Index) -> ObjectArray:
 
 def check_prices(
     what: str, argument: str, prices: FloatArray, columns: IntArray, tickers: pd.Index, dates: pd.DatetimeIndex
-) -> None:
+) -> FloatArray:
     """Every price in `columns` of the matrix (those of `tickers`) must be
-    positive and finite, or missing (NaN); `what` names the kind of price."""
-    if not prices.size or not columns.size:
-        return
-    read = (
-        prices if len(columns) == prices.shape[1] and (columns == np.arange(len(columns))).all() else prices[:, columns]
-    )
-    # The smallest and largest price, NaN left out: two passes over the matrix
-    # in its own layout; the offending price is looked for only when there is one.
-    lowest, highest = np.fmin.reduce(read, axis=None), np.fmax.reduce(read, axis=None)
-    if (lowest > 0 and highest < np.inf) or np.isnan(lowest):
-        return
+    positive and finite, or missing (NaN); `what` names the kind of price.
+    Returns the largest price of each of the matrix's columns (NaN: none)."""
+    # One pass over the matrix, in its own layout; the offending price is
+    # looked for only in the column that has one.
+    lowest, highest = _columns.price_extremes(prices)
+    low, high = lowest[columns], highest[columns]
     with np.errstate(invalid="ignore"):
-        wrong = ~((read > 0) & (read < np.inf)) & ~np.isnan(read)
-    row, column = (int(k[0]) for k in np.nonzero(wrong))
-    value = float(read[row, column])
+        wrong = ((low <= 0) | (high == np.inf) | (low == -np.inf)).nonzero()[0]
+    if not len(wrong):
+        return highest
+    stock = int(wrong[0])
+    values = prices[:, columns[stock]]
+    with np.errstate(invalid="ignore"):
+        row = int((~((values > 0) & (values < np.inf)) & ~np.isnan(values)).nonzero()[0][0])
+    value = float(values[row])
     raise InvalidPriceError(
-        f"the {what} of {str(tickers[column])!r} on {format_date(dates[row])} is {value!r}: {what}s must be "
+        f"the {what} of {str(tickers[stock])!r} on {format_date(dates[row])} is {value!r}: {what}s must be "
         "positive and finite where given (NaN for a missing price)",
-        ticker=tickers[column],
+        ticker=tickers[stock],
         date=dates[row],
         price=value,
         argument=argument,

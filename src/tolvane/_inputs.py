@@ -109,13 +109,14 @@ def _price_columns_of(tickers: pd.Index, pos_columns: ObjectArray, price_columns
 
 
 def _check_held_tickers_have_prices(
-    position: pd.DataFrame, weights: FloatArray, price_column_of: IntArray, prices: dict[str, FloatArray]
+    position: pd.DataFrame, weights: FloatArray, price_column_of: IntArray, highest: dict[str, FloatArray]
 ) -> None:
     """A ticker the strategy holds needs a price: one without any would keep
-    its weight out of the market for the whole run."""
+    its weight out of the market for the whole run. `highest` gives each
+    kind of price's largest value per price column (NaN: none)."""
     held = np.flatnonzero((weights != 0).any(axis=0))
-    for name, matrix in prices.items():
-        never_priced = held[np.isnan(matrix[:, price_column_of[held]]).all(axis=0)]
+    for name, largest in highest.items():
+        never_priced = held[np.isnan(largest[price_column_of[held]])]
         if len(never_priced):
             raise InputError(
                 f"position gives weight to tickers without a single price in {name}: "
@@ -207,12 +208,15 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
         read.append(("close", "close", close_values))
     if switches["touched_exit"]:
         read += [(name, name, bars[name]) for name in ("open", "high", "low") if bars[name] is not trade_values]
-    for what, argument, matrix in read:
-        check_prices(what, argument, matrix, price_column_of, position.columns, dates)
-    priced: dict[str, FloatArray] = {"close": close_values}
-    if trade_values is not close_values:
-        priced[options.trade_price if isinstance(options.trade_price, str) else "trade_price"] = trade_values
-    _check_held_tickers_have_prices(position, pos_values, price_column_of, priced)
+    highest = {
+        what: check_prices(what, argument, matrix, price_column_of, position.columns, dates)
+        for what, argument, matrix in read
+    }
+    # The held tickers' prices, named as the user gave them (trades at the close read the closes).
+    trade_name = options.trade_price if isinstance(options.trade_price, str) else "trade_price"
+    names: dict[str, str] = {"trade price": "close" if trade_values is close_values else trade_name, "close": "close"}
+    prices_of = {names[what]: largest for what, largest in highest.items() if what in names}
+    _check_held_tickers_have_prices(position, pos_values, price_column_of, prices_of)
 
     def level(name: str) -> float:
         with _concerning(name):

@@ -60,3 +60,6 @@ def run(
     periodically_rebalance: bool = ...,
     delisting_bars: npt.NDArray[np.int64] | None = ...,
 ) -> _RunColumns: ...
+def price_extremes(
+    prices: npt.NDArray[np.float64],
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
