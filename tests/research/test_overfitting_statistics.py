@@ -12,8 +12,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import tolvane._overfitting as overfitting
-from tolvane._overfitting import (
+import tolvane.stats._overfitting as overfitting
+from tolvane.stats._overfitting import (
     deflated_sharpe,
     deflated_sharpe_from_moments,
     expected_maximum_sharpe,

@@ -245,7 +245,10 @@ class Report:
         pandas.Series
             ``start``, ``end``, ``bars``, ``periods_per_year``,
             ``total_return``, ``cagr``, ``volatility`` (annualised),
-            ``sharpe``, ``sortino``, ``max_drawdown`` with its
+            ``sharpe``, ``sortino``, ``skewness`` and ``kurtosis`` of the
+            bar returns (m3 / m2**1.5 and m4 / m2**2: 3 for normal returns;
+            what the deflated Sharpe ratio of a sweep needs), ``max_drawdown``
+            with its
             ``max_drawdown_peak``, ``_trough`` and ``_recovery`` dates (NaT if
             not recovered), ``calmar``, ``trades``, ``win_rate``,
             ``average_win``, ``average_loss``, ``profit_factor``,

@@ -134,7 +134,12 @@ def _from_sequence(
 
 
 def plan_sweep(
-    position: pd.DataFrame | Mapping[str, pd.DataFrame], close: pd.DataFrame, grid: Grid, common: Mapping[str, Any]
+    position: pd.DataFrame | Mapping[str, pd.DataFrame],
+    close: pd.DataFrame,
+    grid: Grid,
+    common: Mapping[str, Any],
+    *,
+    keep_returns: bool = False,
 ) -> SweepPlan:
     for name in common:
         option_name(name, "fixed option")
@@ -163,7 +168,11 @@ def plan_sweep(
             f"{', '.join(both)} is both swept (in grid) and fixed (a keyword argument): give each option in one place"
         )
     shared = SharedInputs(
-        position=position if strategies is None else strategies, close=close, common=dict(common), variants=variants
+        position=position if strategies is None else strategies,
+        close=close,
+        common=dict(common),
+        variants=variants,
+        keep_returns=keep_returns,
     )
     return SweepPlan(
         shared, tuple(names), tuple(PlannedRun(number, parameter_set) for number, parameter_set in enumerate(sets))
