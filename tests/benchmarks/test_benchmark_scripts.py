@@ -17,6 +17,7 @@ SCRIPTS = [
     (["profile_run.py", "XS", "default"], [], None),
     (["html_report.py", "--repeats", "1", "--stocks", "20", "--years", "2"], [("jinja2", "report")], "HTML report"),
     (["sweep_throughput.py", "--workload", "XS", "--repeats", "1"], [("distributed", "distributed")], "runs/s"),
+    (["keep_returns.py", "--workload", "XS", "--runs", "20", "--repeats", "1"], [], "keeping returns:"),
     (["run.py", "--smoke"], [("numba", "bench"), ("vectorbt", "bench")], "summary"),
 ]
 

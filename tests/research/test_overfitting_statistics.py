@@ -13,6 +13,7 @@ import pandas as pd
 import pytest
 
 import tolvane.stats._overfitting as overfitting
+from tolvane.errors import InputError, InputTypeError
 from tolvane.stats._overfitting import (
     deflated_sharpe,
     deflated_sharpe_from_moments,
@@ -21,7 +22,6 @@ from tolvane.stats._overfitting import (
     probabilistic_sharpe,
     probabilistic_sharpe_from_moments,
 )
-from tolvane.errors import InputError, InputTypeError
 
 PHI = NormalDist().cdf
 

@@ -2,6 +2,10 @@
 
     tolvane backtest --close close.parquet --position weights.csv [--rebalance ME]
                      [--fee-ratio 0.001] [--stop-loss 0.1] [--trades trades.csv] [--json run.json]
+    tolvane sweep --close close.parquet --position weights.csv --grid grid.toml
+                  [--store runs.sqlite] [--report sweep.html]
+    tolvane walk-forward --close close.parquet --position weights.csv --grid grid.toml
+                         --train 3YE --test 6ME [--report walk-forward.html]
 
 Every expected failure (a missing or unreadable file, a table without dates,
 a non-numeric cell, inputs that cannot be run together) is one line on
@@ -18,6 +22,12 @@ from collections.abc import Sequence
 from typing import NoReturn
 
 from tolvane.cli._command import add_backtest_arguments, backtest_command
+from tolvane.cli._research import (
+    add_sweep_arguments,
+    add_walk_forward_arguments,
+    sweep_command,
+    walk_forward_command,
+)
 from tolvane.errors import TolvaneError
 
 __all__ = ["main"]
@@ -44,7 +54,28 @@ def _parser() -> argparse.ArgumentParser:
             "'parquet' extra.",
         )
     )
+    add_sweep_arguments(
+        commands.add_parser(
+            "sweep",
+            help="run a grid of backtests",
+            description="Backtest every parameter set of a grid (a TOML file) on one market; print the best "
+            "runs with their deflated Sharpe ratio and the probability of backtest overfitting. Trading-rule "
+            "options given here are fixed for every run.",
+        )
+    )
+    add_walk_forward_arguments(
+        commands.add_parser(
+            "walk-forward",
+            help="validate picking the best of a grid, fold by fold",
+            description="In each fold, pick the best parameter set of the grid on the training window and "
+            "trade it over the test window after it; print the folds and the statistics of the test windows "
+            "stitched together.",
+        )
+    )
     return parser
+
+
+_COMMANDS = {"backtest": backtest_command, "sweep": sweep_command, "walk-forward": walk_forward_command}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -59,7 +90,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            status = backtest_command(arguments, before_output=lambda: _print_warnings(caught))
+            status = _COMMANDS[arguments.command](arguments, before_output=lambda: _print_warnings(caught))
         except TolvaneError as problem:
             parser.exit(2, f"tolvane: error: {problem}\n")
         except BrokenPipeError:

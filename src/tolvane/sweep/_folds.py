@@ -18,10 +18,11 @@ from __future__ import annotations
 
 import numbers
 from dataclasses import dataclass
-from typing import Union
+from typing import Literal, Union
 
 import numpy as np
 import pandas as pd
+from pandas.tseries.offsets import BaseOffset
 
 from tolvane._dates import format_date
 from tolvane.errors import InputError, InputTypeError
@@ -39,7 +40,7 @@ class Fold:
     test_end: int
 
 
-def _offset(name: str, value: Window) -> int | pd.DateOffset:
+def _offset(name: str, value: Window) -> int | BaseOffset:
     if isinstance(value, bool):
         raise InputTypeError(f"{name} must be a number of bars or a pandas offset such as '3YE', got {value!r}")
     if isinstance(value, numbers.Integral):
@@ -62,16 +63,16 @@ def _offset(name: str, value: Window) -> int | pd.DateOffset:
     return offset
 
 
-def _rolls_to_anchor(offset: pd.DateOffset) -> bool:
+def _rolls_to_anchor(offset: BaseOffset) -> bool:
     """Whether `offset` rolls to calendar anchors (year ends, month ends, weekdays) rather than adding a span."""
     return not isinstance(offset, pd.offsets.Tick) and type(offset) is not pd.DateOffset
 
 
-def _forward(dates: pd.DatetimeIndex, first: int, window: int | pd.DateOffset) -> int:
+def _forward(dates: pd.DatetimeIndex, first: int, window: int | BaseOffset) -> int:
     """The bar after the window that starts at bar `first`."""
     if isinstance(window, int):
         return min(first + window, len(dates))
-    side = "right" if _rolls_to_anchor(window) else "left"
+    side: Literal["left", "right"] = "right" if _rolls_to_anchor(window) else "left"
     return int(dates.searchsorted(dates[first] + window, side=side))
 
 

@@ -14,7 +14,7 @@ import pandas as pd
 
 from tolvane._inputs import prepare
 from tolvane._options import DEFAULTS, Options
-from tolvane.errors import InputError, InputTypeError
+from tolvane.errors import InputError, InputTypeError, TolvaneError
 from tolvane.sweep._worker import STRATEGY, SharedInputs
 
 #: A grid: a dict of value lists (or of mappings name -> value, for values
@@ -153,12 +153,16 @@ def plan_sweep(
                     f"position must map strategy names (text) to DataFrames, got {name!r}: {shown(frame)}"
                 )
         strategies = dict(position)
-    if isinstance(grid, Mapping):
-        names, sets, variants = _from_mapping(grid, strategies)
-    elif isinstance(grid, Sequence) and not isinstance(grid, (str, bytes)):
-        (names, sets), variants = _from_sequence(grid, strategies), {}
-    else:
-        raise InputTypeError(f"grid must be a dict of value lists or a list of dicts, got {shown(grid)}")
+    try:
+        if isinstance(grid, Mapping):
+            names, sets, variants = _from_mapping(grid, strategies)
+        elif isinstance(grid, Sequence) and not isinstance(grid, (str, bytes)):
+            (names, sets), variants = _from_sequence(grid, strategies), {}
+        else:
+            raise InputTypeError(f"grid must be a dict of value lists or a list of dicts, got {shown(grid)}")
+    except TolvaneError as problem:
+        problem.argument = problem.argument or "grid"
+        raise
     if strategies is not None and STRATEGY not in names:
         names = [STRATEGY, *names]
         sets = [{STRATEGY: name, **parameter_set} for name in strategies for parameter_set in sets]

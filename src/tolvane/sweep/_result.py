@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 
-def _parameter_column(values: list[Any]) -> pd.Series:
+def parameter_column(values: list[Any]) -> pd.Series:
     column = pd.Series(values, dtype=object)
     # None is kept as given (no stop, every position date), not made NaN.
     return column if any(value is None for value in values) else column.infer_objects()
@@ -39,7 +39,7 @@ def _statistic_column(values: list[Any]) -> Any:
 
 
 def _table(names: Sequence[str], runs: Sequence[Mapping[str, Any]], outcomes: Sequence[Outcome]) -> pd.DataFrame:
-    columns: dict[str, Any] = {name: _parameter_column([one[name] for one in runs]) for name in names}
+    columns: dict[str, Any] = {name: parameter_column([one[name] for one in runs]) for name in names}
     statistics = dict.fromkeys(name for outcome in outcomes if outcome.stats for name in outcome.stats)
     for name in statistics:
         columns[name] = _statistic_column([outcome.stats.get(name) if outcome.stats else None for outcome in outcomes])
@@ -221,7 +221,7 @@ class SweepResult:
             else deflated_sharpe_from_moments(sharpe, len(known), variance, int(bars) - 1, skewness, kurtosis)
             for sharpe, bars, skewness, kurtosis in moments
         ]
-        where = table.columns.get_loc("sharpe") + 1
+        where = list(table.columns).index("sharpe") + 1
         table.insert(where, "deflated_sharpe", np.asarray(deflated, dtype=np.float64))
         table.insert(where + 1, "trials", len(known))
         return table

@@ -26,6 +26,7 @@ from tolvane.stats import RETURN_STATISTICS, periods_per_year, return_statistics
 from tolvane.sweep._executors import SweepExecutor
 from tolvane.sweep._folds import Fold, Window, plan_folds
 from tolvane.sweep._grid import Grid
+from tolvane.sweep._result import parameter_column
 from tolvane.sweep._sweep import sweep
 from tolvane.sweep._walk_result import WalkForwardResult
 
@@ -196,5 +197,7 @@ def _folds_table(
         rows.append(row)
     table = pd.DataFrame(rows)
     table["run"] = pd.array(runs, dtype="Int64")
+    for name in parameters:
+        table[name] = parameter_column([row[name] for row in rows])
     table.index.name = "fold"
     return table
