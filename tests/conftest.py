@@ -19,9 +19,8 @@ def python_subprocess():
 def pytest_report_header(config):
     from importlib.util import find_spec
 
+    from hooks import INSTALL
+
     if find_spec("tolvane.core._probe") is None:
-        return (
-            "tolvane's test hooks are not installed: tests that reach native pieces fail; "
-            "install with TOLVANE_BUILD_TEST_MODULES=ON (see the README)"
-        )
+        return f"tolvane's test hooks are not installed: the tests that need them are skipped; install with {INSTALL}"
     return None

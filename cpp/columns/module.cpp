@@ -2,6 +2,7 @@
 // from ravelin's contract: re-entrant, without the GIL, results as arrays.
 #define TOLVANE_IMPORT_NUMPY_API
 
+#include "columns/price_extremes.hpp"
 #include "columns/run.hpp"
 #include "native/exit_reason.hpp"
 #include "native/stock_operations.hpp"
@@ -15,7 +16,8 @@ constexpr const char* kModuleDoc =
     "The engine's run for tolvane's front door (private).\n\n"
     "run() simulates as ravelin.backtest_ does, with the interpreter lock\n"
     "released and no module state, and returns its results as arrays.\n"
-    "EXIT_REASONS and ACTIONS name the codes of its exit reasons and actions.";
+    "EXIT_REASONS and ACTIONS name the codes of its exit reasons and actions.\n"
+    "price_extremes() reads a price matrix once for its checks.";
 
 struct ModuleState {};
 
@@ -30,6 +32,7 @@ py::Ref labels(int count, const char* (*label)(int)) {
 void populate(PyObject* module, ModuleState&) {
     if (PyArray_ImportNumPyAPI() < 0) throw py::ErrorAlreadySet{};
     py::add_function(module, &run_definition);
+    py::add_function(module, &price_extremes_definition);
     py::Ref reasons = labels(native::kExitReasons, [](int code) {
         return native::exit_reason_label(static_cast<native::ExitReason>(code));
     });

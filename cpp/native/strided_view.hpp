@@ -109,6 +109,11 @@ public:
 
     std::ptrdiff_t rows() const noexcept { return rows_; }
     std::ptrdiff_t columns() const noexcept { return columns_; }
+    // Whether a column's elements lie nearer each other than a row's: reading
+    // column after column then follows the memory.
+    bool columns_are_nearer() const noexcept {
+        return (row_stride_ < 0 ? -row_stride_ : row_stride_) <= (column_stride_ < 0 ? -column_stride_ : column_stride_);
+    }
 
     // Checked read: the row is checked first (axis 0), then the column (axis 1).
     T operator()(std::ptrdiff_t row, std::ptrdiff_t column) const {

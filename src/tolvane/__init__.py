@@ -5,8 +5,12 @@
 >>> report.stats()                                  # doctest: +SKIP
 
 - :func:`tolvane.backtest` runs one backtest and returns a :class:`tolvane.Report`.
-- :func:`tolvane.sweep` runs a grid of backtests in worker processes (or on
-  Dask) and returns a :class:`tolvane.SweepResult`.
+- :func:`tolvane.sweep` runs a grid of backtests on threads (or in worker
+  processes, or on Dask) and returns a :class:`tolvane.SweepResult`.
+- :func:`tolvane.walk_forward` validates picking the best of a grid, fold by
+  fold, and returns a :class:`tolvane.WalkForwardResult`.
+- :mod:`tolvane.stats` holds the statistics, the deflated Sharpe ratio and
+  the probability of backtest overfitting among them.
 - :mod:`tolvane.errors` holds the exceptions tolvane raises, also exported here.
 - :mod:`tolvane.core` holds the native engine modules, which take NumPy arrays.
 
@@ -40,22 +44,31 @@ __all__ = [
     "SweepError",
     "SweepResult",
     "TolvaneError",
+    "WalkForwardResult",
     "backtest",
     "sweep",
+    "walk_forward",
 ]
 
 if TYPE_CHECKING:
     from tolvane._backtest import backtest
     from tolvane.report import Report
-    from tolvane.sweep import SweepResult, sweep
+    from tolvane.sweep import SweepResult, WalkForwardResult, sweep, walk_forward
 
-_LAZY = {"backtest": "tolvane._backtest", "Report": "tolvane.report", "SweepResult": "tolvane.sweep"}
+_LAZY = {
+    "backtest": "tolvane._backtest",
+    "Report": "tolvane.report",
+    "SweepResult": "tolvane.sweep",
+    "WalkForwardResult": "tolvane.sweep",
+    "walk_forward": "tolvane.sweep",
+}
+_SUBPACKAGES = ("stats", "sweep")
 
 
 def __getattr__(name: str) -> Any:
-    if name == "sweep":
-        # The package, callable as the function: importing it binds it here.
-        return importlib.import_module("tolvane.sweep")
+    if name in _SUBPACKAGES:
+        # Importing a subpackage binds it here (tolvane.sweep is also callable as the function).
+        return importlib.import_module(f"tolvane.{name}")
     if name in _LAZY:
         value = getattr(importlib.import_module(_LAZY[name]), name)
         globals()[name] = value
@@ -64,4 +77,4 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *_LAZY, "sweep"])
+    return sorted([*globals(), *_LAZY, *_SUBPACKAGES])

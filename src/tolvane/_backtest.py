@@ -7,7 +7,7 @@ from typing import Any
 
 import pandas as pd
 
-from tolvane import _engine, _inputs
+from tolvane import _engine, _inputs, _run_checks
 from tolvane._options import FEE_RATIO, TAX_RATIO, Options, Rebalance, Stop, TradePrice
 from tolvane.report._record import RunRecord
 from tolvane.report._report import Report
@@ -161,4 +161,8 @@ def backtest(
     """
     options = Options(**{name: value for name, value in locals().items() if name not in ("position", "close")})
     inputs = _inputs.prepare(position, close, options)
-    return Report(RunRecord.of_run(inputs, _engine.run(inputs)))
+    result = _engine.run(inputs)
+    _run_checks.check_finite_book(inputs, result)
+    _run_checks.check_possible_book(inputs, result)
+    _run_checks.warn_of_unpriced_purchases(inputs, result)
+    return Report(RunRecord.of_run(inputs, result))

@@ -19,6 +19,7 @@ from tolvane.errors import InputError, InputTypeError
 
 _ONE_DAY = pd.Timedelta(days=1)
 _ONE_NANOSECOND = pd.Timedelta(1, "ns")
+_SPAN = f"{pd.Timestamp.min:%Y-%m-%d %H:%M} to {pd.Timestamp.max:%Y-%m-%d %H:%M}"
 
 
 def format_date(stamp: pd.Timestamp) -> str:
@@ -27,7 +28,14 @@ def format_date(stamp: pd.Timestamp) -> str:
     >>> format_date(pd.Timestamp("2024-01-03")), format_date(pd.Timestamp("2024-01-03 09:30"))
     ('2024-01-03', '2024-01-03T09:30:00')
     """
-    return stamp.strftime("%Y-%m-%d") if stamp == stamp.normalize() else stamp.isoformat()
+    text = stamp.isoformat()  # the day alone: its first ten characters, whatever the year
+    return text[: text.index("T")] if stamp == stamp.normalize() and "T" in text else text
+
+
+def shown(value: Any) -> str:
+    """A ticker or value as a message shows it: NumPy scalars as plain Python
+    values (``1629676800``, not ``np.int64(1629676800)``)."""
+    return repr(value.item() if isinstance(value, np.generic) else value)
 
 
 def listing(items: Iterable[Any], limit: int = 10) -> str:
@@ -60,6 +68,14 @@ def check_dates(name: str, index: pd.Index) -> pd.DatetimeIndex:
     if not index.is_unique:
         duplicated = index[index.duplicated()].unique()
         raise InputError(f"{name} has duplicated dates: {dates_listing(duplicated)}")
+    if index.tz is not None:
+        try:  # the local wall time of a date near a limit may not fit, and then pandas cannot show it
+            index.tz_localize(None)
+        except (OverflowError, ValueError) as error:  # pandas' OutOfBoundsDatetime is a ValueError
+            raise InputError(
+                f"{name}'s dates in {index.tz} reach outside {_SPAN} in local time, the dates pandas can "
+                "show; convert them to UTC with .tz_convert('UTC')"
+            ) from error
     return index
 
 
@@ -69,20 +85,28 @@ def nanoseconds(name: str, index: pd.DatetimeIndex) -> IntArray:
         index = index.tz_convert("UTC").tz_localize(None)
     try:
         return np.asarray(index.as_unit("ns").asi8, dtype=np.int64)
-    except (OverflowError, pd.errors.OutOfBoundsDatetime) as error:
-        raise InputError(f"{name} has dates outside 1677..2262, which nanoseconds cannot hold") from error
+    except (OverflowError, ValueError) as error:  # pandas' OutOfBoundsDatetime is a ValueError
+        raise InputError(f"{name} has dates outside {_SPAN}, the dates nanoseconds can hold") from error
 
 
 def local_nanoseconds(dates: pd.DatetimeIndex) -> IntArray:
-    """The dates' wall time as int64 nanoseconds (the time zone dropped)."""
-    wall = dates.tz_localize(None) if dates.tz is not None else dates
-    return np.asarray(wall.as_unit("ns").asi8, dtype=np.int64)
+    """The dates' wall time as int64 nanoseconds (the time zone dropped); in
+    UTC where the wall time lies beyond what nanoseconds hold (a few hours
+    before 1677-09-22 or after 2262-04-11)."""
+    try:
+        wall = dates.tz_localize(None) if dates.tz is not None else dates
+        return np.asarray(wall.as_unit("ns").asi8, dtype=np.int64)
+    except (OverflowError, ValueError):  # pandas' OutOfBoundsDatetime is a ValueError
+        return np.asarray(dates.tz_convert("UTC").tz_localize(None).as_unit("ns").asi8, dtype=np.int64)
 
 
-def whole_days_to_day_ends(index: pd.DatetimeIndex) -> pd.DatetimeIndex:
+def whole_days_to_day_ends(name: str, index: pd.DatetimeIndex) -> pd.DatetimeIndex:
     """A date at midnight stands for its whole day: its last nanosecond."""
     if len(index) and (index == index.normalize()).all():
-        return index + (_ONE_DAY - _ONE_NANOSECOND)
+        try:
+            return index + (_ONE_DAY - _ONE_NANOSECOND)
+        except (OverflowError, ValueError) as error:
+            raise InputError(f"{name} has dates outside {_SPAN}, the dates nanoseconds can hold") from error
     return index
 
 

@@ -8,8 +8,8 @@ already float64 (the engine reads any memory layout).
 
 from __future__ import annotations
 
-import numbers
-from collections.abc import Mapping
+import contextlib
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -17,10 +17,12 @@ import numpy as np
 import pandas as pd
 
 from tolvane import _options, _rules
-from tolvane._dates import TimezoneCheck, check_dates, dates_listing, format_date, listing, nanoseconds
+from tolvane._dates import TimezoneCheck, format_date, listing, nanoseconds
+from tolvane._frames import aligned, check_prices, checked_frame, float_matrix, labels, position_weights
 from tolvane._options import Options
+from tolvane._records import ExcursionLayout
 from tolvane._types import FloatArray, IntArray, ObjectArray
-from tolvane.errors import InputError, InputTypeError
+from tolvane.errors import InputError, InputTypeError, TolvaneError
 
 
 @dataclass(frozen=True)
@@ -63,88 +65,6 @@ class RunInputs:
         )
 
 
-def _frame(name: str, value: object) -> tuple[pd.DataFrame, pd.DatetimeIndex]:
-    """The frame `name` and its dates, checked."""
-    if not isinstance(value, pd.DataFrame):
-        raise InputTypeError(f"{name} must be a pandas DataFrame (dates x tickers), got {type(value).__name__}")
-    dates = check_dates(name, value.index)
-    _rules.check_tickers(name, value.columns)
-    if value.empty:
-        raise InputError(f"{name} is empty: it needs at least one date and one ticker")
-    return value, dates
-
-
-def _aligned(
-    name: str, frame: pd.DataFrame, dates: pd.DatetimeIndex, close: pd.DataFrame, close_ns: IntArray
-) -> FloatArray:
-    if not frame.columns.equals(close.columns):
-        missing = close.columns.difference(frame.columns, sort=False)
-        extra = frame.columns.difference(close.columns, sort=False)
-        detail = (
-            "; ".join(
-                part
-                for part in [
-                    f"missing {listing(missing)}" if len(missing) else "",
-                    f"not in close: {listing(extra)}" if len(extra) else "",
-                ]
-                if part
-            )
-            or "the same tickers in another order"
-        )
-        raise InputError(
-            f"{name} must have the same tickers as close ({detail}); "
-            f"align it with {name}.reindex(columns=close.columns)"
-        )
-    if len(dates) != len(close_ns) or not np.array_equal(nanoseconds(name, dates), close_ns):
-        close_dates = pd.DatetimeIndex(close.index)
-        missing_dates = close_dates.difference(dates)
-        extra_dates = dates.difference(close_dates)
-        detail = "; ".join(
-            part
-            for part in [
-                f"missing {dates_listing(missing_dates)}" if len(missing_dates) else "",
-                f"not in close: {dates_listing(extra_dates)}" if len(extra_dates) else "",
-            ]
-            if part
-        )
-        raise InputError(
-            f"{name} must have the same dates as close ({detail}); align it with {name}.reindex(close.index)"
-        )
-    return _rules.float_matrix(name, frame)
-
-
-def _labels(tickers: pd.Index) -> ObjectArray:
-    """Ticker labels as text, which is how the engine matches columns."""
-    if tickers.inferred_type == "string":
-        return tickers.to_numpy(dtype=object)
-    return np.array([str(ticker) for ticker in tickers], dtype=object)
-
-
-def _position_weights(position: pd.DataFrame) -> FloatArray:
-    booleans = [pd.api.types.is_bool_dtype(kind) for kind in position.dtypes.unique()]
-    if any(booleans):
-        if not all(booleans):
-            raise InputTypeError(
-                "position mixes boolean and numeric columns; give either booleans (equal weights among True) or weights"
-            )
-        chosen = position.to_numpy(dtype=np.float64, na_value=0.0)
-        counts = chosen.sum(axis=1, keepdims=True)
-        equal: FloatArray = np.divide(chosen, counts, out=np.zeros_like(chosen), where=counts > 0)
-        return equal
-    weights = _rules.float_matrix("position", position)
-    finite = np.isfinite(weights)
-    if not finite.all():
-        infinite = np.isinf(weights)
-        if infinite.any():
-            row, column = (int(k[0]) for k in np.nonzero(infinite))
-            raise InputError(
-                f"position has an infinite weight for {position.columns[column]!r} "
-                f"on {format_date(position.index[row])}"
-            )
-        weights = np.where(finite, weights, 0.0)  # a missing weight holds nothing
-    return weights
-
-
 def _trade_prices(
     trade_price: object,
     bars: Mapping[str, FloatArray],
@@ -160,83 +80,190 @@ def _trade_prices(
             raise InputError("trade_price='open' needs the open prices: give open=")
         return bars["open"]
     if isinstance(trade_price, pd.DataFrame):
-        frame, frame_dates = _frame("trade_price", trade_price)
+        frame, frame_dates = checked_frame("trade_price", trade_price)
         timezone.check("trade_price", frame_dates)
-        return _aligned("trade_price", frame, frame_dates, close, price_index)
+        return aligned("trade_price", frame, frame_dates, close, price_index)
     raise InputTypeError(f"trade_price must be None, 'open', 'close' or a DataFrame, got {trade_price!r}")
 
 
-def _whole_number(name: str, count: object, least: int) -> int:
-    if isinstance(count, (bool, np.bool_)) or not isinstance(count, numbers.Integral) or count < least:
-        raise InputError(f"{name} must be an integer >= {least}, got {count!r}")
-    return int(count)
+@contextlib.contextmanager
+def _concerning(argument: str) -> Iterator[None]:
+    """Names `argument` on the tolvane errors raised inside, unless they name one."""
+    try:
+        yield
+    except TolvaneError as error:
+        if error.argument is None:
+            error.argument = argument
+        raise
+
+
+def _price_columns_of(tickers: pd.Index, pos_columns: ObjectArray, price_columns: ObjectArray) -> IntArray:
+    """Per position ticker, the column of its prices: tickers are matched by
+    their text, as the engine matches them."""
+    column_of = {text: k for k, text in enumerate(price_columns)}
+    columns = np.array([column_of.get(text, -1) for text in pos_columns], dtype=np.int64)
+    unpriced = tickers[columns < 0]
+    if len(unpriced):
+        raise InputError(f"position has tickers without prices in close: {listing(unpriced)}")
+    return columns
+
+
+def _check_held_tickers_have_prices(
+    position: pd.DataFrame, weights: FloatArray, price_column_of: IntArray, highest: dict[str, FloatArray]
+) -> None:
+    """A ticker the strategy holds needs a price: one without any would keep
+    its weight out of the market for the whole run. `highest` gives each
+    kind of price's largest value per price column (NaN: none)."""
+    held = np.flatnonzero((weights != 0).any(axis=0))
+    for name, largest in highest.items():
+        never_priced = held[np.isnan(largest[price_column_of[held]])]
+        if len(never_priced):
+            raise InputError(
+                f"position gives weight to tickers without a single price in {name}: "
+                f"{listing(position.columns[never_priced])}",
+                argument="position",
+            )
+
+
+#: The most memory the records of one run may need, checked before the run:
+#: one excursion profile per trade record, and a run makes at most one record
+#: per non-zero target weight (each entry or resize of a position).
+RECORD_MEMORY_LIMIT = 4 * 2**30
+
+
+def _check_record_memory(pos_values: FloatArray, width: int) -> None:
+    records = int(np.count_nonzero(pos_values))
+    need = records * (width + 8) * 8
+    if need > RECORD_MEMORY_LIMIT:
+        raise InputError(
+            f"the run could make {records:,} trade records of {width} excursion values each, "
+            f"{need / 2**30:,.1f} GiB, more than the {RECORD_MEMORY_LIMIT / 2**30:g} GiB a run may take: "
+            "give a shorter excursion_window or a larger excursion_window_step",
+            argument="excursion_window",
+        )
 
 
 def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> RunInputs:
-    """Check and convert the arguments of :func:`tolvane.backtest`."""
-    close, dates = _frame("close", close)
-    position, position_dates = _frame("position", position)
+    """Check and convert the arguments of :func:`tolvane.backtest`: the input
+    contract of the docs ("What a backtest accepts"), before anything runs."""
+    with _concerning("close"):
+        close, dates = checked_frame("close", close)
+    with _concerning("position"):
+        position, position_dates = checked_frame("position", position)
     timezone = TimezoneCheck("close", dates)
-    timezone.check("position", position_dates)
-    price_index = nanoseconds("close", dates)
-    close_values = _rules.float_matrix("close", close)
+    with _concerning("position"):
+        timezone.check("position", position_dates)
+    with _concerning("close"):
+        price_index = nanoseconds("close", dates)
+        close_values = float_matrix("close", close)
+        price_columns = labels("close", close.columns)
+        if len(set(price_columns)) != len(price_columns):
+            raise InputError(
+                "close has tickers that are equal as text (for example 1 and '1'); tickers are matched by their text"
+            )
+    switches = {
+        name: _rules.switch(name, getattr(options, name))
+        for name in (
+            "touched_exit",
+            "retain_cost_when_rebalance",
+            "stop_trading_next_period",
+            "split_trades_at_rebalance",
+        )
+    }
 
     given = {"open": options.open, "high": options.high, "low": options.low}
     bars: dict[str, FloatArray] = {}
     for name, frame in given.items():
         if frame is not None:
-            frame, frame_dates = _frame(name, frame)
-            timezone.check(name, frame_dates)
-            bars[name] = _aligned(name, frame, frame_dates, close, price_index)
-    if options.touched_exit and len(bars) < 3:
+            with _concerning(name):
+                frame, frame_dates = checked_frame(name, frame)
+                timezone.check(name, frame_dates)
+                bars[name] = aligned(name, frame, frame_dates, close, price_index)
+    if switches["touched_exit"] and len(bars) < 3:
         missing = [name for name in given if name not in bars]
-        raise InputError(f"touched_exit=True tests each bar's open, high and low: give {', '.join(missing)}")
-    trade_values = _trade_prices(options.trade_price, bars, close, close_values, price_index, timezone)
-
-    unpriced = position.columns.difference(close.columns, sort=False)
-    if len(unpriced):
-        raise InputError(f"position has tickers without prices in close: {listing(unpriced)}")
-    pos_index = nanoseconds("position", position_dates)
-    if pos_index[0] > price_index[-1]:
         raise InputError(
-            f"position starts on {format_date(position_dates[0])}, after the last price bar "
-            f"({format_date(dates[-1])}): nothing can be traded"
+            f"touched_exit=True tests each bar's open, high and low: give {', '.join(missing)}", argument="touched_exit"
         )
-    pos_values = _position_weights(position)
-    price_columns = _labels(close.columns)
-    pos_columns = _labels(position.columns)
-    if len(set(price_columns)) != len(price_columns):
-        raise InputError(
-            "close has tickers that are equal as text (for example 1 and '1'); tickers are matched by their text"
-        )
+    with _concerning("trade_price"):
+        trade_values = _trade_prices(options.trade_price, bars, close, close_values, price_index, timezone)
 
-    fee_ratio = _rules.level("fee_ratio", options.fee_ratio)
-    tax_ratio = _rules.level("tax_ratio", options.tax_ratio)
-    position_limit = _rules.level("position_limit", options.position_limit)
-    window = _whole_number("excursion_window", options.excursion_window, 0)
-    window_step = _whole_number("excursion_window_step", options.excursion_window_step, 1)
+    with _concerning("position"):
+        pos_columns = labels("position", position.columns)
+        price_column_of = _price_columns_of(position.columns, pos_columns, price_columns)
+        pos_index = nanoseconds("position", position_dates)
+        if pos_index[0] > price_index[-1]:
+            raise InputError(
+                f"position starts on {format_date(position_dates[0])}, after the last price bar "
+                f"({format_date(dates[-1])}): nothing can be traded"
+            )
+        pos_values = position_weights(position)
+
+    # Every price the run may read: the trade prices, the closes and, with
+    # touched exits, the open, high and low of every position ticker.
+    trade_argument = "trade_price" if isinstance(options.trade_price, pd.DataFrame) else "close"
+    if isinstance(options.trade_price, str) and options.trade_price == "open":
+        trade_argument = "open"
+    read: list[tuple[str, str, FloatArray]] = [("trade price", trade_argument, trade_values)]
+    if trade_values is not close_values:
+        read.append(("close", "close", close_values))
+    if switches["touched_exit"]:
+        read += [(name, name, bars[name]) for name in ("open", "high", "low") if bars[name] is not trade_values]
+    highest = {
+        what: check_prices(what, argument, matrix, price_column_of, position.columns, dates)
+        for what, argument, matrix in read
+    }
+    # The held tickers' prices, named as the user gave them (trades at the close read the closes).
+    trade_name = options.trade_price if isinstance(options.trade_price, str) else "trade_price"
+    names: dict[str, str] = {"trade price": "close" if trade_values is close_values else trade_name, "close": "close"}
+    prices_of = {names[what]: largest for what, largest in highest.items() if what in names}
+    _check_held_tickers_have_prices(position, pos_values, price_column_of, prices_of)
+
+    def level(name: str) -> float:
+        with _concerning(name):
+            return _rules.level(name, getattr(options, name))
+
+    def trailing(name: str) -> float:
+        number = level(name)
+        _rules.warn_if_percentages(name, number)
+        return number
 
     def stop(name: str) -> Any:
-        return _rules.stop(name, getattr(options, name), position, close, price_index, timezone)
+        with _concerning(name):
+            return _rules.stop(name, getattr(options, name), position, close, price_index, timezone)
 
+    with _concerning("excursion_window"):
+        window = _rules.whole_number("excursion_window", options.excursion_window, 0, len(dates), "the number of bars")
+    with _concerning("excursion_window_step"):
+        window_step = _rules.whole_number(
+            "excursion_window_step", options.excursion_window_step, 1, max(len(dates), 1), "the number of bars"
+        )
+    _check_record_memory(pos_values, ExcursionLayout(window, window_step).width)
+    with _concerning("fee_ratio"):
+        fee_ratio, tax_ratio = _rules.costs(options.fee_ratio, options.tax_ratio)
+    position_limit = level("position_limit")
     engine_options: dict[str, Any] = {
         "fee_ratio": fee_ratio,
         "tax_ratio": tax_ratio,
         "stop_loss": stop("stop_loss"),
         "take_profit": stop("take_profit"),
-        "trail_stop": np.inf if options.trail_stop is None else _rules.level("trail_stop", options.trail_stop),
-        "trail_stop_activation": 0.0
-        if options.trail_stop_activation is None
-        else _rules.level("trail_stop_activation", options.trail_stop_activation),
-        "touched_exit": bool(options.touched_exit),
+        "trail_stop": np.inf if options.trail_stop is None else trailing("trail_stop"),
+        "trail_stop_activation": 0.0 if options.trail_stop_activation is None else trailing("trail_stop_activation"),
+        "touched_exit": switches["touched_exit"],
         "position_limit": position_limit,
-        "retain_cost_when_rebalance": bool(options.retain_cost_when_rebalance),
-        "stop_trading_next_period": bool(options.stop_trading_next_period),
+        "retain_cost_when_rebalance": switches["retain_cost_when_rebalance"],
+        "stop_trading_next_period": switches["stop_trading_next_period"],
         "vexal_window": window,
         "vexal_window_step": window_step,
-        "periodically_rebalance": bool(options.split_trades_at_rebalance),
-        "delisting_bars": _rules.delisting_bars(options.delisting, position, close, price_index, timezone),
+        "periodically_rebalance": switches["split_trades_at_rebalance"],
     }
+    with _concerning("delisting"):
+        engine_options["delisting_bars"] = _rules.delisting_bars(
+            options.delisting, position, close, price_index, timezone
+        )
+    with _concerning("rebalance"):
+        resample = _rules.rebalance_calendar(options.rebalance, dates, pos_index, timezone)
+    with _concerning("benchmark"):
+        benchmark = _rules.benchmark_prices(options.benchmark, dates, price_index, timezone)
     return RunInputs(
         dates=dates,
         position_dates=position_dates,
@@ -251,9 +278,9 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
         pos_values=pos_values,
         pos_index=pos_index,
         pos_columns=pos_columns,
-        price_column_of=np.asarray(close.columns.get_indexer(position.columns), dtype=np.int64),
-        resample=_rules.rebalance_calendar(options.rebalance, dates, pos_index, timezone),
+        price_column_of=price_column_of,
+        resample=resample,
         engine_options=engine_options,
         settings=_options.settings(options),
-        benchmark=_rules.benchmark_prices(options.benchmark, dates, price_index, timezone),
+        benchmark=benchmark,
     )

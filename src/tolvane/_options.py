@@ -166,6 +166,10 @@ class Options:
 OPTION_FIELDS: tuple[Field[Any], ...] = fields(Options)
 #: Every option's default, by name.
 DEFAULTS: dict[str, Any] = {option.name: option.default for option in OPTION_FIELDS}
+#: The True/False options.
+SWITCHES = tuple(
+    option.name for option in OPTION_FIELDS if option.metadata["command_line"].reads in ("switch", "negated switch")
+)
 
 
 def command_line(option: Field[Any]) -> CommandLine:

@@ -30,7 +30,19 @@ __all__ = [
 
 
 class TolvaneError(Exception):
-    """Base class of the exceptions tolvane raises on purpose."""
+    """Base class of the exceptions tolvane raises on purpose.
+
+    Attributes
+    ----------
+    argument : str or None
+        The argument of the call the problem is in (``"close"``,
+        ``"stop_loss"``), when it is one; the ``tolvane`` command names that
+        argument's file.
+    """
+
+    def __init__(self, message: str, *, argument: str | None = None) -> None:
+        super().__init__(message)
+        self.argument = argument
 
 
 class InputError(TolvaneError, ValueError):
@@ -54,8 +66,8 @@ class InvalidPriceError(InputError):
         The price found there.
     """
 
-    def __init__(self, message: str, *, ticker: Any, date: Any, price: float) -> None:
-        super().__init__(message)
+    def __init__(self, message: str, *, ticker: Any, date: Any, price: float, argument: str | None = None) -> None:
+        super().__init__(message, argument=argument)
         self.ticker = ticker
         self.date = date
         self.price = price

@@ -7,7 +7,10 @@ import sys
 
 import numpy as np
 import pytest
+from hooks import require_hook
 from locations import BENCHMARKS
+
+require_hook("_speed_of_light")
 
 
 def curve(engine, fee, directory):

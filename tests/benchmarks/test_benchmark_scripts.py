@@ -6,6 +6,7 @@ import subprocess
 import sys
 
 import pytest
+from hooks import require_hook
 from locations import BENCHMARKS
 from optional import require
 
@@ -16,12 +17,15 @@ SCRIPTS = [
     (["profile_run.py", "XS", "default"], [], None),
     (["html_report.py", "--repeats", "1", "--stocks", "20", "--years", "2"], [("jinja2", "report")], "HTML report"),
     (["sweep_throughput.py", "--workload", "XS", "--repeats", "1"], [("distributed", "distributed")], "runs/s"),
+    (["keep_returns.py", "--workload", "XS", "--runs", "20", "--repeats", "1"], [], "keeping returns:"),
     (["run.py", "--smoke"], [("numba", "bench"), ("vectorbt", "bench")], "summary"),
 ]
 
 
 @pytest.mark.parametrize(("command", "needs", "expected"), SCRIPTS, ids=[script[0][0] for script in SCRIPTS])
 def test_the_script_runs_on_a_tiny_workload(command, needs, expected):
+    if command[0] == "run.py":
+        require_hook("_speed_of_light")
     for module, extra in needs:
         require(module, extra)
     result = subprocess.run(

@@ -86,6 +86,25 @@ BAD_FILES = [
         "close.csv: column 'AAA' has a non-numeric value 'n/a?' on 2024-01-03",
     ),
     ("close.csv", "", "close.csv: cannot read it: No columns to parse from file"),
+    *[
+        (
+            "close.csv",
+            f"date,AAA\n2024-01-02,1\n2024-01-03,{missing}\n",
+            f"close.csv: column 'AAA' has a non-numeric value {missing!r} on 2024-01-03",
+        )
+        for missing in ["n/a", "NA", "null", "-"]
+    ],
+    (
+        "close.csv",
+        "date,AAA\n2024-01-03,1\n2024-01-02,2\n",
+        "close.csv: the dates are not in ascending order: 2024-01-02 comes after 2024-01-03; sort the file by date",
+    ),
+    (
+        "close.csv",
+        "date,ticker,close\n2024-01-02,AAA,1\n2024-01-02,BBB,2\n2024-01-03,AAA,1.5\n",
+        "close.csv: has several rows per date, the tickers in column 'ticker': a long table",
+    ),
+    ("close.csv", "date\n2024-01-02\n", "close.csv: has no column besides the dates"),
     ("close.parquet", "not parquet", "close.parquet: "),
 ]
 
@@ -111,7 +130,7 @@ def test_inputs_that_cannot_run_together_are_one_line_too(market):
     result = command("backtest", "--close", "close.csv", "--position", "weights.csv", cwd=tmp_path)
     assert (result.returncode, result.stderr) == (
         2,
-        "tolvane: error: position has tickers without prices in close: 'CCC'\n",
+        "tolvane: error: weights.csv: position has tickers without prices in close: 'CCC'\n",
     )
 
 
@@ -151,3 +170,70 @@ def test_every_option_of_the_front_door_is_an_argument_with_its_default():
         False,
     )
     assert flipped.fee_ratio == 0.5
+
+
+def test_missing_cells_other_separators_and_padded_numbers_read_as_the_frame_holds_them(market):
+    tmp_path, position, close = market
+    close = close.copy()
+    close.iloc[5, 0] = close.iloc[30, 1] = np.nan
+    text = close.to_csv(sep=";", na_rep="").splitlines()
+    text[32] = text[32].replace(";;", ";NaN;")  # the second missing value, spelt NaN
+    first, rest = text[10].split(";", 1)
+    text[10] = f"{first};  {rest.replace(';', ' ; ')}  "  # spaces around the numbers
+    write(tmp_path / "close.csv", "\n".join(text) + "\n")
+    position.to_csv(tmp_path / "weights.csv")
+    result = command(
+        "backtest", "--close", "close.csv", "--position", "weights.csv", "--json", "run.json", cwd=tmp_path
+    )
+    assert result.returncode == 0, result.stderr
+    expected = tolvane.backtest(position, close).equity.to_numpy()
+    np.testing.assert_array_equal(tolvane.Report.load(tmp_path / "run.json").equity.to_numpy(), expected)
+
+
+@pytest.mark.parametrize(
+    ("outputs", "bad", "message"),
+    [
+        (["--trades", "out.xlsx", "--json", "ok.json"], "out.xlsx", "unknown file type"),
+        (["--json", "ok.json", "--report", "nowhere/report.html"], "nowhere/report.html", "does not exist"),
+        (["--json", "."], ".", "is a folder"),
+    ],
+)
+def test_output_paths_are_checked_before_the_run(market, outputs, bad, message):
+    tmp_path, position, close = market
+    close.to_csv(tmp_path / "close.csv")
+    position.to_csv(tmp_path / "weights.csv")
+    result = command("backtest", "--close", "close.csv", "--position", "weights.csv", *outputs, cwd=tmp_path)
+    assert result.returncode == 2 and result.stdout == ""  # not a statistic printed
+    assert result.stderr.startswith(f"tolvane: error: {bad}: ") and message in result.stderr
+    assert not (tmp_path / "ok.json").exists()
+
+
+@pytest.mark.parametrize(("given", "level"), [("15%", 0.15), ("0.15", 0.15), ("2.5%", 0.025)])
+def test_a_stop_level_is_a_number_or_a_percentage(market, given, level):
+    tmp_path, position, close = market
+    close.to_csv(tmp_path / "close.csv")
+    position.to_csv(tmp_path / "weights.csv")
+    result = command(
+        "backtest",
+        "--close",
+        "close.csv",
+        "--position",
+        "weights.csv",
+        "--stop-loss",
+        given,
+        "--json",
+        "run.json",
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stderr
+    expected = tolvane.backtest(position, close, stop_loss=level).equity.to_numpy()
+    np.testing.assert_array_equal(tolvane.Report.load(tmp_path / "run.json").equity.to_numpy(), expected)
+
+
+def test_a_stop_level_that_is_neither_a_number_nor_a_table_file_is_refused(market):
+    tmp_path, position, close = market
+    result = command(
+        "backtest", "--close", "close.csv", "--position", "weights.csv", "--stop-loss", "15x", cwd=tmp_path
+    )
+    assert result.returncode == 2
+    assert "'15x' is not a number, a percentage or a table file (.csv, .parquet)" in result.stderr

@@ -183,3 +183,74 @@ def test_the_page_renders_in_a_real_browser(tmp_path, report):
 
     pixels = image.imread(tmp_path / "page.png")
     assert pixels.shape[0] == height and pixels[..., :3].std() > 0.05  # not a blank page
+
+
+# ------------------------------------------------------------ reading the figures
+def one_stock(prices, signals, **options):
+    """A backtest of one stock at `prices` (one per business day from 2022-12-01)
+    held at the weights `signals` ({date: weight}), free of fees and taxes."""
+    dates = pd.bdate_range("2022-12-01", periods=len(prices))
+    close = pd.DataFrame({"AAA": prices}, index=dates)
+    position = pd.DataFrame({"AAA": list(signals.values())}, index=pd.to_datetime(list(signals)))
+    return tolvane.backtest(position, close, fee_ratio=0, tax_ratio=0, **options)
+
+
+@pytest.mark.parametrize("case", ["a run", "a break-even trade"])
+def test_trade_returns_are_binned_alike_either_side_of_zero(case, report):
+    from matplotlib.colors import to_hex
+
+    from tolvane.report._axes import LOSS
+
+    if case == "a break-even trade":  # one of the losers (return <= 0)
+        report = one_stock(np.full(30, 10.0), {"2022-12-05": 1.0, "2022-12-20": 0.0})
+    returns = report.trades.query("exit_bar >= 0")["return"].dropna().to_numpy()
+    bars = report.plot("trades").axes[0].patches
+    edges = np.array([[bar.get_x(), bar.get_x() + bar.get_width()] for bar in bars])
+    width = bars[0].get_width()
+    # One width, and every edge a whole number of widths from 0.
+    np.testing.assert_allclose(np.diff(edges), width, rtol=1e-9)
+    np.testing.assert_allclose(edges / width, np.round(edges / width), atol=1e-6)
+    red = np.array([to_hex(bar.get_facecolor(), keep_alpha=False) == LOSS for bar in bars])
+    heights = np.array([bar.get_height() for bar in bars])
+    assert heights[red].sum() == (returns <= 0).sum() and heights[~red].sum() == (returns > 0).sum()
+    assert (edges[red & (heights > 0), 1] <= 1e-12).all() and (edges[~red & (heights > 0), 0] >= -1e-12).all()
+
+
+@pytest.mark.parametrize("growth", [1.04, 3.5, 30.0, 1e5])
+def test_a_log_equity_axis_labels_three_plain_values_or_more_inside_the_curve(growth):
+    bars = np.arange(300)
+    prices = 10 * growth ** (bars / 299) * (1 + 0.01 * np.sin(bars / 7))
+    axes = one_stock(prices, {"2022-12-01": 1.0}).plot("equity", log=True).axes[0]
+    curve = axes.lines[0].get_ydata()
+    labelled = {tick: label.get_text() for tick, label in zip(axes.get_yticks(), axes.get_yticklabels())}
+    inside = {tick: text for tick, text in labelled.items() if curve.min() <= tick <= curve.max() and text}
+    assert len(inside) >= 3, labelled
+    assert all(float(text.replace(",", "")) == pytest.approx(tick, rel=1e-9) for tick, text in inside.items())
+    assert not any(label.get_text() for label in axes.get_yticklabels(minor=True))
+
+
+@pytest.mark.parametrize("window", [12, 90])
+def test_the_excursion_window_is_ticked_on_sampled_offsets(window):
+    report = run(window=window)  # sampled every 3 bars
+    axes = report.plot("excursions").axes[2]
+    ticks = axes.get_xticks()
+    sampled = set(report.excursions["offset"])
+    assert len(ticks) >= 3 and all(tick == int(tick) and int(tick) in sampled for tick in ticks)
+
+
+def test_months_without_a_trade_open_are_marked_out_of_the_market():
+    from tolvane.report._run_figures import monthly_returns, months_out_of_market
+
+    # Signals trade at the next bar's close: held from 2 to 23 January, and
+    # from 3 April to 1 June, the first bar of June.
+    signals = {"2022-12-30": 1.0, "2023-01-20": 0.0, "2023-03-31": 1.0, "2023-05-31": 0.0}
+    report = one_stock(np.linspace(10, 20, 152), signals)
+    out, returns = months_out_of_market(report), monthly_returns(report)
+    assert out.index.equals(returns.index) and out.columns.equals(returns.columns)
+    marked = {(year, month) for (year, month), flag in out.iloc[:, :12].stack().items() if flag}
+    assert marked == {(2022, 12), (2023, 2), (2023, 3)}
+    assert out["year"].to_dict() == {2022: True, 2023: False}
+    # Out of the market, the value cannot move; June, left on its first bar, did.
+    assert [returns.loc[year, month] for year, month in sorted(marked)] == [0, 0, 0] and returns.loc[2023, 6] > 0
+    texts = [text.get_text() for ax in report.plot("monthly").axes for text in ax.texts]
+    assert texts.count("\u2013") == len(marked) + 1 and "+0.0" not in texts

@@ -3,6 +3,7 @@ arrays, refused in the user's terms when they cannot be run, and runs from
 several threads do not mix."""
 
 import threading
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -179,6 +180,22 @@ BAD_INPUTS = [
     ),
     (lambda p, c: (p.to_numpy(), c), TypeError, "position must be a pandas DataFrame"),
     (lambda p, c: (p.assign(AAA=np.inf), c), ValueError, "position has an infinite weight for 'AAA' on 2024-01-01"),
+    (
+        lambda p, c: (p, c.assign(BBB=np.nan)),
+        ValueError,
+        "position gives weight to tickers without a single price in close: 'BBB'",
+    ),
+    (
+        lambda p, c: (p.stack().rename_axis(["date", "ticker"]).rename("weight").reset_index(level="ticker"), c),
+        ValueError,
+        "position looks like a long table (a row per date and ticker, the tickers in column 'ticker'): give it as "
+        "dates x tickers, for example position.pivot(columns='ticker', values='weight')",
+    ),
+    (
+        lambda p, c: (p, c.stack().rename_axis(["date", "ticker"]).rename("close").reset_index()),
+        ValueError,
+        "close.pivot(index='date', columns='ticker', values='close')",
+    ),
 ]
 
 
@@ -200,6 +217,9 @@ def test_bad_inputs_are_refused_in_the_users_terms(mutate, error, message):
         ),
         (dict(trade_price="open"), "trade_price='open' needs the open prices"),
         (dict(rebalance="fortnightly"), "rebalance='fortnightly' is not a pandas frequency alias"),
+        (dict(rebalance="M"), "rebalance='M' is not a pandas frequency alias (did you mean 'ME'?)"),
+        (dict(rebalance="2Q"), "rebalance='2Q' is not a pandas frequency alias (did you mean '2QE'?)"),
+        (dict(rebalance="A-DEC"), "rebalance='A-DEC' is not a pandas frequency alias (did you mean 'YE-DEC'?)"),
         (dict(stop_loss=pd.Series({"AAA": -0.1})), "stop_loss must be >= 0, got -0.1 for 'AAA'"),
         (dict(delisting={"NOPE": "2024-02-01"}), "delisting names tickers that close does not have: 'NOPE'"),
         (dict(delisting={"AAA": "2023-02-01"}), "delisting dates before the first price bar: AAA on 2023-02-01"),
@@ -272,3 +292,59 @@ def test_importing_the_engine_does_not_import_pandas(python_subprocess):
         assert "pandas" in sys.modules
     """)
     assert result.returncode == 0, result.stderr
+
+
+def test_a_purchase_on_a_bar_without_a_trade_price_is_warned_with_ticker_and_date():
+    position, bar = market()
+    close = bar["close"].copy()
+    close.iloc[1, 1] = np.nan  # the first target row is bought at bar 1
+    with pytest.warns(UserWarning, match=r"bought on bars without a trade price.*: BBB on 2024-01-02"):
+        tolvane.backtest(position, close)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        tolvane.backtest(position, bar["close"])
+
+
+@pytest.mark.parametrize(
+    ("option", "value", "warned"),
+    [
+        ("stop_loss", 15, True),
+        ("stop_loss", 0.15, False),
+        ("take_profit", 20.0, True),
+        ("trail_stop", 10, True),
+        ("take_profit", 1.5, False),
+        ("stop_loss", "per ticker", True),
+    ],
+)
+def test_exit_levels_that_look_like_percentages_are_warned(option, value, warned):
+    position, bar = market()
+    if value == "per ticker":
+        value = pd.Series({"AAA": 0.1, "BBB": 5.0})
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tolvane.backtest(position, bar["close"], **{option: value})
+    messages = [str(warning.message) for warning in caught if "of the entry price" in str(warning.message)]
+    assert bool(messages) == warned
+    assert all(message.startswith(f"{option}=") and "levels are fractions" in message for message in messages)
+
+
+def test_a_book_that_overflows_is_refused_with_the_ticker_and_the_date():
+    position, bar = market()
+    close = bar["close"].copy()
+    close.iloc[30:, 2] *= 1e300  # CCC: value x close overflows a double from bar 30
+    with pytest.raises(tolvane.InputError) as raised:
+        tolvane.backtest(position, close)
+    assert "not a finite number from 2024-02-12 on: holding 'CCC'" in str(raised.value)
+
+
+def test_statistics_of_a_huge_but_finite_book_are_numbers_or_nan_without_warnings():
+    position, bar = market()
+    close = bar["close"].copy()
+    close.iloc[30:, 0] *= 1e120
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        stats = tolvane.backtest(position.clip(lower=0), close).stats()
+    numbers = stats.drop(
+        ["start", "end", "max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery", "profit_factor"]
+    ).astype(float)
+    assert not np.isinf(numbers).any(), numbers[np.isinf(numbers)]

@@ -176,7 +176,8 @@ def test_a_report_survives_later_runs_and_a_round_trip_through_json(tmp_path):
     [
         "tolvane._backtest",
         "tolvane.report._report",
-        "tolvane.stats",
+        "tolvane.stats._performance",
+        "tolvane.stats._overfitting",
         "tolvane.errors",
         "tolvane._records",
         "tolvane._dates",

@@ -6,8 +6,11 @@ import os
 import subprocess
 import sys
 
-import leak_check
 import pytest
+from hooks import require_hook
+
+require_hook()
+import leak_check  # noqa: E402 -- it imports the hooks
 
 SANITIZED = os.environ.get("TOLVANE_SANITIZED") == "1"
 # The sanitizer's quarantine keeps freed memory resident, and it is slow.

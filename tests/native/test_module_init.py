@@ -4,8 +4,10 @@ import sys
 import warnings
 
 import pytest
+from hooks import require_hook
 
-from tolvane.core import _probe
+_probe = require_hook()
+
 
 RUNTIME = f"{sys.version_info.major}.{sys.version_info.minor}"
 MODULES = ["tolvane.core.pindle", "tolvane.core.vexal", "tolvane.core.ravelin"]

@@ -2,9 +2,12 @@
 
 import numpy as np
 import pytest
+from hooks import require_hook
 from markets import DAY, backtest, dates, labels, shared_operations
 
-from tolvane.core import _probe, ravelin, vexal
+from tolvane.core import ravelin, vexal
+
+_probe = require_hook()
 
 
 def operations():

@@ -3,8 +3,10 @@ reached through the private probe module)."""
 
 import numpy as np
 import pytest
+from hooks import require_hook
 
-from tolvane.core import _probe
+_probe = require_hook()
+
 
 FEE, TAX = 0.001425, 0.003
 

@@ -37,3 +37,19 @@ def test_a_missing_extra_skips_only_outside_the_all_extras_environment(tmp_path,
     )
     assert any(expected in result.stdout for expected in outcome.split("|")), result.stdout
     assert "extra 'report'" in result.stdout
+
+
+def test_without_the_test_hooks_their_tests_skip_with_the_command_that_installs_them(python_subprocess):
+    result = python_subprocess(
+        """
+        import sys
+        sys.modules["tolvane.core._probe"] = None  # as after an install without the hooks
+        import pytest
+        modules = ["tests/native/test_trading.py", "tests/native/test_vexal.py", "tests/native/test_pindle.py"]
+        sys.exit(pytest.main(["-q", "-rs", "-p", "no:cacheprovider", *modules]))
+        """,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "TOLVANE_BUILD_TEST_MODULES=ON python3 -m pip install '.[test]'" in result.stdout
+    assert "2 skipped" in result.stdout and "error" not in result.stdout.lower()

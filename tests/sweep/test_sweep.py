@@ -262,7 +262,6 @@ def test_a_sweep_stopped_mid_way_resumes_to_the_full_result_without_duplicates(s
     marker = f"TOLVANE_TEST_SWEEP={uuid.uuid4().hex}"
     key, value = marker.split("=")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([TESTS, os.environ.get("PYTHONPATH", "")]), **{key: value})
-    market_files = set(Path(tempfile.gettempdir()).glob("tolvane-sweep-*"))
     child = subprocess.Popen([sys.executable, "-c", STOPPED_SWEEP, str(store)], env=env, stderr=subprocess.PIPE)
     try:
         deadline = time.monotonic() + 120
@@ -284,8 +283,9 @@ def test_a_sweep_stopped_mid_way_resumes_to_the_full_result_without_duplicates(s
     assert processes_with(marker) == [], "processes of the stopped sweep outlived it"
 
     resumed = slow_sweep(store=store)
-    # a killed sweep cannot remove its market file; the next sweep does
-    assert set(Path(tempfile.gettempdir()).glob("tolvane-sweep-*")) <= market_files
+    # a killed sweep cannot remove its market file; the next sweep does (other
+    # processes on the machine may be running sweeps of their own meanwhile)
+    assert list(Path(tempfile.gettempdir()).glob(f"tolvane-sweep-{child.pid}-*")) == []
     assert resumed.resumed == stopped_with
     assert_same_bits(resumed.table, uninterrupted.table)
     keys = stored_keys(store)
@@ -361,7 +361,7 @@ def test_best_is_the_top_of_the_metric_without_failed_runs_ties_in_grid_order(on
     assert list(one_worker.best("sharpe", n=3).index) == top[:3]
     assert list(one_worker.best("sharpe", n=100).index) == top
     assert list(one_worker.best("volatility", n=3, ascending=True).index) == ranked("volatility", 1)[:3]
-    pd.testing.assert_frame_equal(one_worker.best("sharpe"), table.loc[top[:1]])
+    pd.testing.assert_frame_equal(one_worker.best("sharpe")[table.columns], table.loc[top[:1]])
 
 
 def test_report_runs_one_parameter_set_again(case, one_worker):
@@ -396,6 +396,44 @@ def test_the_heatmap_shows_the_metric_of_each_pair_of_values(one_worker):
     assert [label.get_text() for label in axes.get_xticklabels()] == ["W-FRI", "ME"]
     assert [label.get_text() for label in axes.get_yticklabels()] == ["None", "0.04", "-1"]
     assert (axes.get_xlabel(), axes.get_ylabel()) == ("rebalance", "stop_loss")
+
+
+@pytest.fixture(scope="module")
+def stop_levels():
+    """A sweep of 21 stop levels by three calendars (not in alphabetical
+    order), and how each parameter's values read on the heatmap."""
+    grid = {"stop_loss": [level / 100 for level in range(1, 22)], "rebalance": ["W-FRI", "ME", "BME"]}
+    result = tolvane.sweep(STRATEGIES["momentum"], CLOSE, grid=grid, executor=1, progress=False)
+    return result, {name: [str(value) for value in values] for name, values in grid.items()}
+
+
+@pytest.mark.parametrize(
+    "x, y, given_axes",
+    [("stop_loss", "rebalance", None), ("rebalance", "stop_loss", None), ("stop_loss", "rebalance", (4, 3))],
+    ids=["21 columns", "21 rows", "21 columns on small given axes"],
+)
+def test_the_heatmap_reads_in_the_grids_order_on_a_page(stop_levels, x, y, given_axes):
+    from matplotlib.figure import Figure
+
+    result, shown = stop_levels
+    ax = None if given_axes is None else Figure(figsize=given_axes, layout="constrained").add_subplot()
+    figure = result.plot(x, y, "sharpe", ax=ax)
+    axes = figure.axes[0]
+    assert figure.get_figwidth() <= 11 and figure.get_figheight() <= 11
+    figure.savefig(os.devnull, format="png")  # labels take their place as drawn
+    for which, name in [("x", x), ("y", y)]:
+        along = 0 if which == "x" else 1
+        labels = [label for label in getattr(axes, f"get_{which}ticklabels")() if label.get_text()]
+        # As read: columns left to right, rows top to bottom (display coordinates grow rightwards and upwards).
+        read = sorted(labels, key=lambda label: (1 - 2 * along) * axes.transData.transform(label.get_position())[along])
+        cells = [round(label.get_position()[along]) for label in read]
+        # Thinned or not, each label names its own cell, and they read in the grid's order from its first value.
+        assert [label.get_text() for label in read] == [shown[name][cell] for cell in cells]
+        assert cells[0] == 0 and cells == sorted(cells) and len(cells) >= 3
+    annotations = [text for text in axes.texts if text.get_text()]
+    assert all(text.get_fontsize() >= 7 for text in annotations)  # readable, or left out
+    if given_axes is None and x == "rebalance":  # three columns have room for their numbers
+        assert len(annotations) == 3 * 21
 
 
 def test_the_heatmap_without_matplotlib_names_the_extra_to_install(one_worker, monkeypatch):

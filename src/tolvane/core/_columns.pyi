@@ -86,3 +86,6 @@ def run(
     capital: float | None = ...,
     book_prices: bool = ...,
 ) -> _RunColumns: ...
+def price_extremes(
+    prices: npt.NDArray[np.float64],
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...

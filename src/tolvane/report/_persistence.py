@@ -17,7 +17,7 @@ import pandas as pd
 from tolvane._engine import EXIT_REASONS
 from tolvane._operations import StockOperations
 from tolvane._records import ExcursionLayout
-from tolvane._types import FloatArray
+from tolvane._types import FloatArray, IntArray
 from tolvane.report._record import RunRecord
 
 FORMAT = "tolvane.report"
@@ -37,13 +37,14 @@ def to_data(record: RunRecord, stats: pd.Series) -> dict[str, Any]:
         "date_frequency": record.dates.freqstr,
         "dates": _iso(record.dates),
         "position_dates": _iso(record.position_dates),
-        "tickers": [_json_value(ticker) for ticker in record.tickers],
+        "tickers": [_ticker_to_json(ticker) for ticker in record.tickers],
         "equity": _floats(record.equity),
         "benchmark": None
         if record.benchmark is None
         else {"name": _json_value(record.benchmark.name), "prices": _floats(record.benchmark.to_numpy())},
         "trades": {
             "ticker": [_json_value(ticker) for ticker in record.tickers[record.trade_stock]],
+            "stock": record.trade_stock.tolist(),
             "entry_bar": record.entry_bar.tolist(),
             "exit_bar": record.exit_bar.tolist(),
             "weight": _floats(record.entry_weight),
@@ -69,7 +70,10 @@ def from_data(data: Mapping[str, Any]) -> RunRecord:
             f"saved report version {data.get('version')} is not supported (this tolvane reads version {FORMAT_VERSION})"
         )
     timezone, unit = data["timezone"], data["date_unit"]
-    tickers = pd.Index(data["tickers"])
+    decoded = [_ticker_from_json(ticker) for ticker in data["tickers"]]
+    # Text tickers take pandas' text dtype, as they had; any other keeps each ticker as it is.
+    kind = None if all(isinstance(ticker, str) for ticker in decoded) else object
+    tickers = pd.Index(decoded, dtype=kind, tupleize_cols=False)
     trades = data["trades"]
     dates = pd.DatetimeIndex(_dates(data["dates"], timezone, unit), freq=data["date_frequency"])
     benchmark = data["benchmark"]
@@ -81,7 +85,7 @@ def from_data(data: Mapping[str, Any]) -> RunRecord:
         tickers=tickers,
         position_dates=_dates(data["position_dates"], timezone, unit),
         equity=_array(data["equity"]),
-        trade_stock=np.asarray(tickers.get_indexer(pd.Index(trades["ticker"], dtype=tickers.dtype)), dtype=np.int64),
+        trade_stock=_trade_stocks(trades, tickers),
         entry_bar=np.asarray(trades["entry_bar"], dtype=np.int64),
         exit_bar=np.asarray(trades["exit_bar"], dtype=np.int64),
         entry_weight=_array(trades["weight"]),
@@ -143,7 +147,53 @@ def _json_value(value: Any) -> Any:
 
 
 def _iso(dates: pd.DatetimeIndex) -> list[str]:
-    return [stamp.isoformat() for stamp in dates]
+    """ISO 8601 text of the dates; tz-aware ones in UTC (a zone's offset may
+    hold seconds before 1900, which ISO readers refuse)."""
+    utc = dates.tz_convert("UTC") if dates.tz is not None else dates
+    return [stamp.isoformat() for stamp in utc]
+
+
+def _trade_stocks(trades: Mapping[str, Any], tickers: pd.Index) -> IntArray:
+    """Each trade's position column (a report saved before they were kept
+    names the trade's ticker only)."""
+    if "stock" in trades:
+        return np.asarray(trades["stock"], dtype=np.int64)
+    return np.asarray(tickers.get_indexer(pd.Index(trades["ticker"], dtype=tickers.dtype)), dtype=np.int64)
+
+
+def _ticker_to_json(ticker: Any) -> Any:
+    """A ticker as JSON keeps it: text, numbers, True/False and None as they
+    are; a timestamp, a tuple or a number JSON cannot hold tagged by kind;
+    anything else by its text."""
+    if ticker is None or isinstance(ticker, (bool, str)):
+        return ticker
+    if isinstance(ticker, (int, np.integer)):
+        return int(ticker)
+    if isinstance(ticker, (float, np.floating)):
+        number = float(ticker)
+        return number if math.isfinite(number) else {"float": repr(number)}
+    if isinstance(ticker, pd.Timestamp):
+        return {
+            "timestamp": (ticker.tz_convert("UTC") if ticker.tz is not None else ticker).isoformat(),
+            "unit": ticker.unit,
+            "timezone": None if ticker.tz is None else str(ticker.tz),
+        }
+    if isinstance(ticker, tuple):
+        return {"tuple": [_ticker_to_json(part) for part in ticker]}
+    return {"text": str(ticker)}
+
+
+def _ticker_from_json(value: Any) -> Any:
+    if not isinstance(value, dict):
+        return value
+    if "float" in value:
+        return float(value["float"])
+    if "timestamp" in value:
+        stamp = pd.Timestamp(value["timestamp"])
+        return (stamp.tz_convert(value["timezone"]) if value["timezone"] else stamp).as_unit(value["unit"])
+    if "tuple" in value:
+        return tuple(_ticker_from_json(part) for part in value["tuple"])
+    return value["text"]
 
 
 def _dates(values: list[str], timezone: str | None, unit: str) -> pd.DatetimeIndex:

@@ -56,8 +56,9 @@ class Report:
 
     def __init__(self, record: RunRecord) -> None:
         self._record = record
-        start = np.searchsorted(record.dates.asi8, record.position_dates.asi8[:1], side="left")
-        self._start = int(min(start[0], len(record.dates) - 1)) if len(start) else 0
+        # Dates of two frames may differ in unit: compare them as dates.
+        start = int(record.dates.searchsorted(record.position_dates[0])) if len(record.position_dates) else 0
+        self._start = min(start, len(record.dates) - 1)
 
     # ----------------------------------------------------------------- series
     @cached_property
@@ -71,14 +72,17 @@ class Report:
         values = self._record.equity
         returns = np.empty_like(values)
         returns[:1] = values[:1] - 1
-        returns[1:] = values[1:] / values[:-1] - 1
+        with np.errstate(divide="ignore", invalid="ignore"):  # a value of 0 gives inf or NaN, by rule
+            returns[1:] = values[1:] / values[:-1] - 1
         return pd.Series(returns, index=self._record.dates, name="returns")
 
     @cached_property
     def drawdown(self) -> pd.Series:
         """Fall of the equity below its running peak (0 at a peak, -0.1 ten percent below)."""
         values = self._record.equity
-        return pd.Series(values / np.maximum.accumulate(values) - 1, index=self._record.dates, name="drawdown")
+        with np.errstate(divide="ignore", invalid="ignore"):  # a peak of 0 gives NaN, by rule
+            drawdown = values / np.maximum.accumulate(values) - 1
+        return pd.Series(drawdown, index=self._record.dates, name="drawdown")
 
     @property
     def tickers(self) -> pd.Index:
@@ -241,7 +245,10 @@ class Report:
         pandas.Series
             ``start``, ``end``, ``bars``, ``periods_per_year``,
             ``total_return``, ``cagr``, ``volatility`` (annualised),
-            ``sharpe``, ``sortino``, ``max_drawdown`` with its
+            ``sharpe``, ``sortino``, ``skewness`` and ``kurtosis`` of the
+            bar returns (m3 / m2**1.5 and m4 / m2**2: 3 for normal returns;
+            what the deflated Sharpe ratio of a sweep needs), ``max_drawdown``
+            with its
             ``max_drawdown_peak``, ``_trough`` and ``_recovery`` dates (NaT if
             not recovered), ``calmar``, ``trades``, ``win_rate``,
             ``average_win``, ``average_loss``, ``profit_factor``,

@@ -17,9 +17,11 @@ from tolvane.report._axes import (
     SPAN,
     count_axis,
     date_axis,
+    log_value_axis,
     new_figure,
     nothing_to_show,
     percent_axis,
+    round_step,
     wall_time,
 )
 
@@ -48,6 +50,7 @@ def equity(report: Report, log: bool = False) -> Figure:
     fig = new_figure(10, 6)
     top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=[3, 1.2])
     top.plot(dates, values.to_numpy(), color=LINE, linewidth=1.4, label="strategy")
+    low, high = float(values.min()), float(values.max())
     benchmark = report.benchmark
     if benchmark is not None:
         prices = benchmark.loc[start:]
@@ -55,6 +58,7 @@ def equity(report: Report, log: bool = False) -> Figure:
         if len(known):
             rebased = prices / known.iloc[0] * values.loc[known.index[0]]
             top.plot(dates, rebased.to_numpy(), color=BENCHMARK, linewidth=1.1, label=f"benchmark ({benchmark.name})")
+            low, high = min(low, float(rebased.min())), max(high, float(rebased.max()))
     drawdown = values / values.cummax() - 1
     bottom.fill_between(dates, drawdown.to_numpy(), 0, color=LOSS, alpha=0.35, linewidth=0)
     bottom.plot(dates, drawdown.to_numpy(), color=LOSS, linewidth=0.8)
@@ -66,7 +70,7 @@ def equity(report: Report, log: bool = False) -> Figure:
         for ax in (top, bottom):
             ax.axvspan(peak, end, color=SPAN, alpha=0.6, linewidth=0, label=label if ax is top else None)
     if log:
-        top.set_yscale("log")
+        log_value_axis(top, low, high)
     top.set_title("Equity and drawdown", loc="left", fontweight="bold")
     top.set_ylabel("value (x starting capital)" + (", log scale" if log else ""))
     top.grid(alpha=0.3)
@@ -79,20 +83,50 @@ def equity(report: Report, log: bool = False) -> Figure:
     return fig
 
 
+def _since_start(report: Report, per_bar: pd.Series) -> pd.Series:
+    """`per_bar` from the run's start, indexed by wall-clock dates."""
+    values = per_bar.loc[report.stats()["start"] :]
+    return pd.Series(values.to_numpy(), index=wall_time(values.index))
+
+
+def _by_year_and_month(by_month_end: pd.Series) -> pd.DataFrame:
+    """Values indexed by month ends as a table of years (rows) and months (columns 1-12)."""
+    months = pd.DatetimeIndex(by_month_end.index)
+    table = pd.DataFrame({"year": months.year, "month": months.month, "value": by_month_end.to_numpy()})
+    return table.pivot(index="year", columns="month", values="value").reindex(columns=range(1, 13))
+
+
 def monthly_returns(report: Report) -> pd.DataFrame:
     """Returns by year (rows) and month (columns 1-12), with ``year`` totals."""
-    start = report.stats()["start"]
-    values = report.equity.loc[start:]
-    wall = pd.Series(values.to_numpy(), index=wall_time(values.index))
+    wall = _since_start(report, report.equity)
     month_end = wall.resample("ME").last().dropna()
     returns = month_end.pct_change()
     if len(month_end):
         returns.iloc[0] = month_end.iloc[0] / wall.iloc[0] - 1
-    months = pd.DatetimeIndex(returns.index)
-    table = pd.DataFrame({"year": months.year, "month": months.month, "return": returns.to_numpy()})
-    grid = table.pivot(index="year", columns="month", values="return").reindex(columns=range(1, 13))
+    grid = _by_year_and_month(returns)
     grid["year"] = (1 + grid.iloc[:, :12].fillna(0)).prod(axis=1) - 1
     return grid
+
+
+def _bars_in_market(report: Report) -> pd.Series:
+    """Per bar: whether a trade was open on it (entered, held over its close
+    or closed on it), so that its return depends on a position."""
+    in_market = (positions_held(report)["positions"] > 0).to_numpy(copy=True)
+    exits = report.trades["exit_bar"].to_numpy()
+    in_market[exits[exits >= 0]] = True  # held up to the bar it was closed on, not over its close
+    return pd.Series(in_market, index=report.equity.index)
+
+
+def months_out_of_market(report: Report) -> pd.DataFrame:
+    """Which months of :func:`monthly_returns` were out of the market: no
+    trade was open on any of their bars, so that their return is 0 for want
+    of a position, not a flat one. ``year``: every month of the year shown
+    was; months not shown are False."""
+    in_market = _since_start(report, _bars_in_market(report)).resample("ME").max().dropna()
+    out = _by_year_and_month(~in_market.astype(bool))
+    flags = out.eq(True)
+    flags["year"] = out.ne(False).all(axis=1)  # a month not shown (NaN) leaves the year to the others
+    return flags
 
 
 def monthly(report: Report) -> Figure:
@@ -104,11 +138,13 @@ def monthly(report: Report) -> Figure:
     if grid.empty:
         nothing_to_show(fig.subplots(), "no complete month to show")
         return fig
+    out = months_out_of_market(report)
     months_ax, year_ax = fig.subplots(1, 2, width_ratios=[12, 1.4], sharey=True)
-    for ax, values, labels in [
-        (months_ax, grid.iloc[:, :12].to_numpy(), _MONTHS),
-        (year_ax, grid[["year"]].to_numpy(), ["Year"]),
-    ]:
+    for ax, columns, labels in [(months_ax, list(range(1, 13)), _MONTHS), (year_ax, ["year"], ["Year"])]:
+        # Out of the market: blank and a dash, told apart from a flat month.
+        values = grid[columns].mask(out[columns]).to_numpy(dtype=np.float64)
+        for row, column in np.argwhere(out[columns].to_numpy()):
+            ax.text(column, row, "\u2013", ha="center", va="center", fontsize=10, color="#555555")
         finite = values[np.isfinite(values)]
         reach = float(np.max(np.abs(finite))) if len(finite) else 0.01
         norm = TwoSlopeNorm(vcenter=0.0, vmin=-max(reach, 1e-4), vmax=max(reach, 1e-4))
@@ -197,13 +233,26 @@ def excursions(report: Report) -> Figure:
             )
             ax.plot(offsets, quartiles[(column, 0.5)], color=colour, linewidth=1.6, label=f"{name} median")
         ax.axhline(0, color="#444444", linewidth=0.7)
+        # Ticks on sampled offsets only (whole bars), every 1st, 2nd, 5th, 10th ... of them: ten at most.
+        ax.set_xticks(offsets[:: int(round_step(max(1.0, len(offsets) / 10), mantissas=(1, 2, 5)))])
         ax.set_xlabel("bars after entry")
         ax.set_ylabel("excursion so far (%)")
-        percent_axis(ax, decimals=0)
+        percent_axis(ax)
         ax.grid(alpha=0.3)
         ax.legend(loc="best", frameon=False, fontsize=8)
         ax.set_title("over the excursion window", fontsize=10)
     return fig
+
+
+def return_bin_edges(values: np.ndarray) -> np.ndarray:
+    """Histogram bin edges for trade returns `values`: whole multiples of one
+    round width, so that 0 is an edge and losers and winners are binned
+    alike; about one bin per 15 trades, 10 to 60 of them over the returns'
+    range (2% at least)."""
+    width = round_step(max(float(np.ptp(values)), 0.02) / min(60, max(10, len(values) // 15)))
+    # Past the returns on both sides, so that one on an edge has its bin either
+    # side: left of the edge for losers, right of it for winners.
+    return np.arange(math.ceil(values.min() / width) - 1, math.floor(values.max() / width) + 2) * width
 
 
 def trades(report: Report) -> Figure:
@@ -218,14 +267,14 @@ def trades(report: Report) -> Figure:
             nothing_to_show(ax, "no closed trades in this run")
         return fig
     values = closed["return"].to_numpy()
-    spread = max(float(np.ptp(values)), 0.02)
-    middle = (float(values.max()) + float(values.min())) / 2
-    edges = np.histogram_bin_edges(
-        values, bins=min(60, max(10, len(values) // 15)), range=(middle - spread * 0.55, middle + spread * 0.55)
+    edges = return_bin_edges(values)
+    losers, winners = values[values <= 0], values[values > 0]
+    # Bins closed on the right for losers: a break-even trade is counted left of 0, with the losers.
+    loser_counts = np.histogram(-losers, bins=-edges[::-1])[0][::-1]
+    returns_ax.hist(
+        edges[:-1], bins=edges, weights=loser_counts, color=LOSS, alpha=0.8, label=f"losers ({len(losers)})"
     )
-    edges = np.union1d(edges, [0.0]) if edges[0] < 0 < edges[-1] else edges
-    returns_ax.hist(values[values <= 0], bins=edges, color=LOSS, alpha=0.8, label=f"losers ({(values <= 0).sum()})")
-    returns_ax.hist(values[values > 0], bins=edges, color=GAIN, alpha=0.8, label=f"winners ({(values > 0).sum()})")
+    returns_ax.hist(winners, bins=edges, color=GAIN, alpha=0.8, label=f"winners ({len(winners)})")
     returns_ax.axvline(
         float(np.mean(values)), color="#222222", linewidth=1, linestyle="--", label=f"mean {np.mean(values):+.2%}"
     )

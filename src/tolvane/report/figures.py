@@ -47,7 +47,13 @@ FIGURES: dict[str, FigureKind] = {
             "Equity curve (benchmark rebased to the strategy's start) and drawdown; the maximum drawdown's "
             "span is shaded.",
         ),
-        FigureKind("monthly", "run", _run_figures.monthly, "Monthly returns by year, with yearly totals."),
+        FigureKind(
+            "monthly",
+            "run",
+            _run_figures.monthly,
+            "Monthly returns by year, with yearly totals; \u201c\u2013\u201d marks a month (or year) out of the "
+            "market, with no trade open in it.",
+        ),
         FigureKind(
             "excursions",
             "run",

@@ -14,7 +14,7 @@ import pandas as pd
 
 from tolvane._inputs import prepare
 from tolvane._options import DEFAULTS, Options
-from tolvane.errors import InputError, InputTypeError
+from tolvane.errors import InputError, InputTypeError, TolvaneError
 from tolvane.sweep._worker import STRATEGY, SharedInputs
 
 #: A grid: a dict of value lists (or of mappings name -> value, for values
@@ -134,7 +134,12 @@ def _from_sequence(
 
 
 def plan_sweep(
-    position: pd.DataFrame | Mapping[str, pd.DataFrame], close: pd.DataFrame, grid: Grid, common: Mapping[str, Any]
+    position: pd.DataFrame | Mapping[str, pd.DataFrame],
+    close: pd.DataFrame,
+    grid: Grid,
+    common: Mapping[str, Any],
+    *,
+    keep_returns: bool = False,
 ) -> SweepPlan:
     for name in common:
         option_name(name, "fixed option")
@@ -148,12 +153,16 @@ def plan_sweep(
                     f"position must map strategy names (text) to DataFrames, got {name!r}: {shown(frame)}"
                 )
         strategies = dict(position)
-    if isinstance(grid, Mapping):
-        names, sets, variants = _from_mapping(grid, strategies)
-    elif isinstance(grid, Sequence) and not isinstance(grid, (str, bytes)):
-        (names, sets), variants = _from_sequence(grid, strategies), {}
-    else:
-        raise InputTypeError(f"grid must be a dict of value lists or a list of dicts, got {shown(grid)}")
+    try:
+        if isinstance(grid, Mapping):
+            names, sets, variants = _from_mapping(grid, strategies)
+        elif isinstance(grid, Sequence) and not isinstance(grid, (str, bytes)):
+            (names, sets), variants = _from_sequence(grid, strategies), {}
+        else:
+            raise InputTypeError(f"grid must be a dict of value lists or a list of dicts, got {shown(grid)}")
+    except TolvaneError as problem:
+        problem.argument = problem.argument or "grid"
+        raise
     if strategies is not None and STRATEGY not in names:
         names = [STRATEGY, *names]
         sets = [{STRATEGY: name, **parameter_set} for name in strategies for parameter_set in sets]
@@ -163,7 +172,11 @@ def plan_sweep(
             f"{', '.join(both)} is both swept (in grid) and fixed (a keyword argument): give each option in one place"
         )
     shared = SharedInputs(
-        position=position if strategies is None else strategies, close=close, common=dict(common), variants=variants
+        position=position if strategies is None else strategies,
+        close=close,
+        common=dict(common),
+        variants=variants,
+        keep_returns=keep_returns,
     )
     return SweepPlan(
         shared, tuple(names), tuple(PlannedRun(number, parameter_set) for number, parameter_set in enumerate(sets))
@@ -184,4 +197,5 @@ def check_shared_inputs(shared: SharedInputs, first: PlannedRun) -> None:
             except (ValueError, TypeError):
                 if name is None:
                     raise error from None
-                raise type(error)(f"strategy {name!r}: {error}") from None
+                kind = InputTypeError if isinstance(error, TypeError) else InputError
+                raise kind(f"strategy {name!r}: {error}", argument="position") from None

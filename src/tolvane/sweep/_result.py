@@ -14,6 +14,7 @@ from tolvane._backtest import backtest
 from tolvane.errors import InputError
 from tolvane.report import Report
 from tolvane.report._sweep_figures import AGGREGATES
+from tolvane.stats import PBOResult, deflated_sharpe_from_moments, pbo
 from tolvane.sweep._worker import Outcome, SharedInputs
 
 if TYPE_CHECKING:
@@ -21,7 +22,7 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 
-def _parameter_column(values: list[Any]) -> pd.Series:
+def parameter_column(values: list[Any]) -> pd.Series:
     column = pd.Series(values, dtype=object)
     # None is kept as given (no stop, every position date), not made NaN.
     return column if any(value is None for value in values) else column.infer_objects()
@@ -38,7 +39,7 @@ def _statistic_column(values: list[Any]) -> Any:
 
 
 def _table(names: Sequence[str], runs: Sequence[Mapping[str, Any]], outcomes: Sequence[Outcome]) -> pd.DataFrame:
-    columns: dict[str, Any] = {name: _parameter_column([one[name] for one in runs]) for name in names}
+    columns: dict[str, Any] = {name: parameter_column([one[name] for one in runs]) for name in names}
     statistics = dict.fromkeys(name for outcome in outcomes if outcome.stats for name in outcome.stats)
     for name in statistics:
         columns[name] = _statistic_column([outcome.stats.get(name) if outcome.stats else None for outcome in outcomes])
@@ -77,6 +78,11 @@ class SweepResult:
         self._runs = tuple(dict(one) for one in runs)
         self._resumed = resumed
         self._table = _table(self._names, self._runs, outcomes)
+        self._returns = (
+            {number: outcome.returns for number, outcome in enumerate(outcomes) if outcome.returns is not None}
+            if shared.keep_returns
+            else None
+        )
 
     @property
     def table(self) -> pd.DataFrame:
@@ -101,6 +107,61 @@ class SweepResult:
         """How many runs were taken from the store instead of being run."""
         return self._resumed
 
+    @property
+    def returns(self) -> pd.DataFrame:
+        """Each run's return per bar, when the sweep kept them
+        (``keep_returns=True``): bars x runs, indexed by the dates of
+        ``close``, a column per run that succeeded (named by its row of
+        :attr:`table`), as :attr:`tolvane.Report.returns` gives them.
+
+        Examples
+        --------
+        >>> result = tolvane.sweep(position, close, grid=grid, keep_returns=True)  # doctest: +SKIP
+        >>> result.returns.std()                                                   # doctest: +SKIP
+        """
+        if self._returns is None:
+            raise InputError(
+                "this sweep did not keep its runs' returns: sweep again with keep_returns=True "
+                "(with the same store, only the runs are repeated)"
+            )
+        frame = pd.DataFrame(
+            {number: np.frombuffer(values, dtype=np.float64) for number, values in self._returns.items()},
+            index=self._shared.close.index,
+            columns=pd.Index(list(self._returns), dtype=np.int64, name="run"),
+        )
+        return frame
+
+    def overfitting(self, metric: str = "sharpe", splits: int = 16) -> PBOResult:
+        """The probability that picking the best run of this sweep overfits:
+        :func:`tolvane.stats.pbo` on :attr:`returns`.
+
+        The bars are cut into `splits` blocks; for every choice of half of
+        them the run with the best `metric` there is ranked among all runs on
+        the other half. A PBO near 0 says the best in sample stays good out of
+        sample; near 0.5 or above, that the choice was luck.
+
+        Parameters
+        ----------
+        metric : {"sharpe", "mean", "total"}, default "sharpe"
+            What "best" means on each half: per-bar Sharpe ratio, mean or
+            compounded return.
+        splits : int, default 16
+            Even, at least 2: C(splits, splits / 2) halves are tried (12,870
+            for 16).
+
+        Examples
+        --------
+        >>> result = tolvane.sweep(position, close, grid=grid, keep_returns=True)  # doctest: +SKIP
+        >>> result.overfitting().pbo                                               # doctest: +SKIP
+        0.12
+        """
+        returns = self.returns
+        if returns.shape[1] < 2:
+            raise InputError(
+                f"the probability of overfitting needs at least 2 runs that succeeded, got {returns.shape[1]}"
+            )
+        return pbo(returns, splits=splits, metric=metric)  # type: ignore[arg-type]
+
     def __len__(self) -> int:
         return len(self._table)
 
@@ -122,6 +183,14 @@ class SweepResult:
         ``ascending=True``), best first; ties in the grid's order. Failed runs
         and runs without a value (NaN) are left out.
 
+        Beside ``sharpe`` stand ``deflated_sharpe``, the probability that the
+        run's true Sharpe ratio beats the best that as many runs without skill
+        would show by luck (:func:`tolvane.stats.deflated_sharpe_from_moments`
+        from the run's skewness and kurtosis), and ``trials``, the number of
+        runs with a Sharpe ratio that it accounts for: all of this sweep's.
+        A deflated Sharpe ratio below 0.95 is a winner that luck explains as
+        well as skill.
+
         Examples
         --------
         >>> result.best("sharpe", n=3)[["stop_loss", "rebalance", "sharpe"]]   # doctest: +SKIP
@@ -130,7 +199,32 @@ class SweepResult:
             raise InputError(f"n must be a whole number >= 1, got {n!r}")
         values = self._metric(metric).dropna()
         order = values.sort_values(ascending=ascending, kind="stable").index[:n]
-        return self._table.loc[order]
+        return self._deflated().loc[order]
+
+    def _deflated(self) -> pd.DataFrame:
+        """The table with ``deflated_sharpe`` and ``trials`` after ``sharpe``."""
+        table = self._table.copy()
+        if "sharpe" not in table:  # no run succeeded
+            return table
+        per_bar = (table["sharpe"] / np.sqrt(table["periods_per_year"])).to_numpy()
+        known = per_bar[~np.isnan(per_bar)]
+        variance = float(np.var(known, ddof=1)) if len(known) > 1 else 0.0
+        moments = zip(
+            per_bar,
+            table["bars"].to_numpy(dtype=np.float64, na_value=np.nan),
+            table["skewness"].to_numpy(),
+            table["kurtosis"].to_numpy(),
+        )
+        deflated = [
+            math.nan
+            if math.isnan(sharpe)
+            else deflated_sharpe_from_moments(sharpe, len(known), variance, int(bars) - 1, skewness, kurtosis)
+            for sharpe, bars, skewness, kurtosis in moments
+        ]
+        where = list(table.columns).index("sharpe") + 1
+        table.insert(where, "deflated_sharpe", np.asarray(deflated, dtype=np.float64))
+        table.insert(where + 1, "trials", len(known))
+        return table
 
     def report(self, run: int) -> Report:
         """Run the parameter set of row `run` again and return its full report.
@@ -153,7 +247,8 @@ class SweepResult:
         ----------
         x, y : str
             Swept parameters for the columns and the rows, their values in the
-            grid's order (the first row at the bottom).
+            grid's order: the first column at the left, the first row at the
+            top.
         metric : str
             A numeric statistic (``"sharpe"``, ``"cagr"``, ...).
         aggregate : {"mean", "median", "max", "min"}, default "mean"
@@ -166,7 +261,12 @@ class SweepResult:
         Returns
         -------
         matplotlib.figure.Figure
-            The figure (``.savefig("heatmap.png")``; shown by notebooks).
+            The figure (``.savefig("heatmap.png")``; shown by notebooks). A
+            new figure grows with the grid up to 10.5 x 8 inches, to fit a
+            page. Each cell shows its value while the cells have room for
+            it; smaller cells are left to the colour bar. Column labels wider
+            than a cell are turned, and labels are thinned (every 2nd, 5th,
+            ...) when the cells are narrower than a line of text.
 
         Examples
         --------

@@ -19,7 +19,9 @@ succeeded), a column per swept parameter and a column per statistic, added as
 they first appear. A statistic's declared type tells how to read it back:
 ``REAL`` (NULL is NaN), ``INTEGER`` or ``TIMESTAMP`` (ISO 8601 text with the
 UTC offset; NULL is NaT). Numbers are IEEE doubles both in Python and in
-SQLite, so a stored run comes back bit for bit.
+SQLite, so a stored run comes back bit for bit. A sweep that keeps its runs'
+returns adds ``bar_returns`` (BLOB): each run's per-bar returns as float64
+bytes, written with its row.
 """
 
 from __future__ import annotations
@@ -37,6 +39,8 @@ from tolvane.errors import StoreError
 from tolvane.sweep._worker import Outcome
 
 _FORMAT = "tolvane.sweep/1"
+#: The column of a run's per-bar returns (float64 bytes), when its sweep kept them.
+_RETURNS = "bar_returns"
 
 
 def _quoted(name: str) -> str:
@@ -124,15 +128,17 @@ class Store:
     def outcomes(self) -> dict[str, Outcome]:
         """Every stored run's outcome, by key."""
         statistics = [name for name, kind in self._columns.items() if kind in ("REAL", "INTEGER", "TIMESTAMP")]
-        selected = ", ".join(_quoted(name) for name in ["key", "error", *statistics])
+        returns = _RETURNS if _RETURNS in self._columns else "NULL"
+        selected = ", ".join([*(_quoted(name) for name in ["key", "error"]), returns, *map(_quoted, statistics)])
         stored = {}
-        for key, error, *values in self._connection.execute(f"SELECT {selected} FROM runs"):
+        for key, error, bar_returns, *values in self._connection.execute(f"SELECT {selected} FROM runs"):
             if error is not None:
                 stored[key] = Outcome(stats=None, error=error)
             else:
                 stored[key] = Outcome(
                     stats={name: self._restored(self._columns[name], value) for name, value in zip(statistics, values)},
                     error=None,
+                    returns=bar_returns,
                 )
         return stored
 
@@ -151,13 +157,19 @@ class Store:
     def append(self, key: str, parameters: Mapping[str, Any], outcome: Outcome) -> None:
         """Store one finished run, committed before this returns."""
         stats = outcome.stats or {}
-        self._add_columns([(name, "") for name in parameters] + [(name, _kind(value)) for name, value in stats.items()])
+        returns = [(_RETURNS, "BLOB")] if outcome.returns is not None else []
+        self._add_columns(
+            [(name, "") for name in parameters] + [(name, _kind(value)) for name, value in stats.items()] + returns
+        )
         row: dict[str, Any] = {"key": key, "error": outcome.error}
         row.update(parameters)
         row.update({name: self._stored(value) for name, value in stats.items()})
+        if outcome.returns is not None:
+            row[_RETURNS] = outcome.returns  # the same row, the same transaction
         names = ", ".join(_quoted(name) for name in row)
         marks = ", ".join("?" * len(row))
-        self._connection.execute(f"INSERT OR IGNORE INTO runs ({names}) VALUES ({marks})", list(row.values()))
+        # A run stored without its returns is run again when a sweep keeps them: its row is replaced.
+        self._connection.execute(f"INSERT OR REPLACE INTO runs ({names}) VALUES ({marks})", list(row.values()))
 
     @staticmethod
     def _stored(value: Any) -> Any:

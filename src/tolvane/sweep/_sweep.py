@@ -9,8 +9,10 @@ import os
 from collections.abc import Mapping
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
+from tolvane.errors import InputTypeError
 from tolvane.sweep._executors import SweepExecutor, check_executor, execute
 from tolvane.sweep._grid import Grid, check_shared_inputs, plan_sweep
 from tolvane.sweep._keys import fingerprint, run_keys
@@ -18,6 +20,10 @@ from tolvane.sweep._progress import Progress
 from tolvane.sweep._result import SweepResult
 from tolvane.sweep._store import Store
 from tolvane.sweep._worker import Outcome
+
+
+def _complete(outcome: Outcome, keep_returns: bool) -> bool:
+    return not keep_returns or outcome.error is not None or outcome.returns is not None
 
 
 def sweep(
@@ -28,6 +34,7 @@ def sweep(
     executor: SweepExecutor = None,
     store: str | os.PathLike[str] | None = None,
     progress: bool = True,
+    keep_returns: bool = False,
     **common: Any,
 ) -> SweepResult:
     """Backtest every parameter set of a grid on one market, in parallel.
@@ -84,6 +91,12 @@ def sweep(
     progress : bool, default True
         Show a progress bar (runs done of all, failures, time left) on
         standard error when it is a terminal.
+    keep_returns : bool, default False
+        Keep each run's per-bar returns (:attr:`tolvane.Report.returns`), in
+        memory and in the store (one float64 blob per run, written with the
+        run's row), for :attr:`SweepResult.returns` and
+        :meth:`SweepResult.overfitting`. Resuming with it runs again the
+        stored runs that succeeded without their returns.
     **common
         Keyword arguments of :func:`tolvane.backtest` fixed for every run
         (``open``, ``trade_price``, ``fee_ratio``, ...).
@@ -123,7 +136,9 @@ def sweep(
     >>> result.plot("stop_loss", "rebalance", "sharpe")                  # doctest: +SKIP
     """
     check_executor(executor)
-    plan = plan_sweep(position, close, grid, common)
+    if not isinstance(keep_returns, (bool, np.bool_)):
+        raise InputTypeError(f"keep_returns must be True or False, got {keep_returns!r}")
+    plan = plan_sweep(position, close, grid, common, keep_returns=bool(keep_returns))
     check_shared_inputs(plan.shared, plan.runs[0])
     outcomes: dict[int, Outcome] = {}
     with contextlib.ExitStack() as stack:
@@ -133,8 +148,11 @@ def sweep(
             run_store = stack.enter_context(Store(store, fingerprint(plan.shared), pd.DatetimeIndex(close.index)))
             keys = run_keys(plan)
             stored = run_store.outcomes()
+            # A stored run that succeeded without keeping its returns runs again when they are kept.
             outcomes = {
-                planned.number: stored[keys[planned.number]] for planned in plan.runs if keys[planned.number] in stored
+                planned.number: stored[keys[planned.number]]
+                for planned in plan.runs
+                if keys[planned.number] in stored and _complete(stored[keys[planned.number]], plan.shared.keep_returns)
             }
         resumed = len(outcomes)
         bar = stack.enter_context(Progress(len(plan.runs), outcomes.values(), progress))

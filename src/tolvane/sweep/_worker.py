@@ -53,6 +53,7 @@ class SharedInputs:
     close: pd.DataFrame
     common: Mapping[str, Any]  # the fixed keyword options of every run
     variants: Mapping[str, Mapping[str, Any]]  # option -> variant name -> value, for named variants
+    keep_returns: bool = False  # every run also hands back its per-bar returns
 
     def arguments(self, parameters: Mapping[str, Any]) -> tuple[pd.DataFrame, dict[str, Any]]:
         """The position frame and the keyword options of the run of `parameters`.
@@ -75,6 +76,7 @@ class Outcome:
 
     stats: Mapping[str, Any] | None  # Report.stats() by name; None when the run failed
     error: str | None  # "<exception type>: <message>" of a failed run
+    returns: bytes | None = None  # Report.returns as float64 bytes, when the sweep keeps them
 
 
 def _plain(value: Any) -> Any:
@@ -104,10 +106,12 @@ def run(shared: SharedInputs, parameters: Mapping[str, Any]) -> Outcome:
     """Backtest one parameter set; an exception becomes a failed outcome."""
     try:
         position, options = shared.arguments(parameters)
-        stats = backtest(position, shared.close, **options).stats()
+        report = backtest(position, shared.close, **options)
+        stats = report.stats()
     except Exception as error:  # any failure is the run's result, not the sweep's
         return Outcome(stats=None, error=describe_error(error))
-    return Outcome(stats={str(name): _plain(value) for name, value in stats.items()}, error=None)
+    returns = report.returns.to_numpy(dtype=np.float64).tobytes() if shared.keep_returns else None
+    return Outcome(stats={str(name): _plain(value) for name, value in stats.items()}, error=None, returns=returns)
 
 
 # ----------------------------------------------------------- the market file

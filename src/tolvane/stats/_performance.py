@@ -14,6 +14,9 @@ Conventions
   the Sortino ratio's downside deviation is the root mean square of the
   negative excess returns over all bars.
 - A ratio whose denominator is zero or undefined is NaN.
+- Every statistic is a finite number or NaN: a value that does not fit a
+  double (an overflow) is NaN, and so is one of a run too short for it. The
+  one infinity is a profit factor without a losing trade. Nothing warns.
 """
 
 from __future__ import annotations
@@ -62,19 +65,32 @@ def simple_returns(equity: FloatArray) -> FloatArray:
     return np.asarray(equity[1:] / equity[:-1] - 1, dtype=np.float64)
 
 
+def _finite(value: float) -> float:
+    """`value`, or NaN when it is not a finite number."""
+    number = float(value)
+    return number if math.isfinite(number) else math.nan
+
+
 def _ratio(numerator: float, denominator: float) -> float:
-    if denominator == 0 or not math.isfinite(denominator):
+    if denominator == 0 or not math.isfinite(denominator) or not math.isfinite(numerator):
         return math.nan
-    return numerator / denominator
+    return _finite(numerator / denominator)
 
 
 def cagr(equity: FloatArray, per_year: float) -> float:
-    """Compound annual growth over ``len(equity) - 1`` bars."""
+    """Compound annual growth over ``len(equity) - 1`` bars (NaN when it does
+    not fit a double)."""
     years = (len(equity) - 1) / per_year
-    growth = float(equity[-1] / equity[0]) if len(equity) else math.nan
-    if years <= 0 or not growth >= 0:
+    if not len(equity) or not years > 0:
         return math.nan
-    return float(growth ** (1 / years) - 1)
+    with np.errstate(all="ignore"):
+        growth = float(equity[-1] / equity[0])
+    if not (growth >= 0 and math.isfinite(growth)):
+        return math.nan
+    try:
+        return _finite(growth ** (1 / years) - 1)
+    except OverflowError:
+        return math.nan
 
 
 def max_drawdown(equity: FloatArray) -> tuple[float, int, int, int]:
@@ -91,8 +107,11 @@ def max_drawdown(equity: FloatArray) -> tuple[float, int, int, int]:
     if not len(equity):
         return math.nan, -1, -1, -1
     running_peak = np.maximum.accumulate(equity)
-    drawdown = equity / running_peak - 1
-    trough = int(np.nanargmin(drawdown))
+    with np.errstate(all="ignore"):
+        drawdown = equity / running_peak - 1
+    if not np.isfinite(drawdown).any():
+        return math.nan, -1, -1, -1
+    trough = int(np.nanargmin(np.where(np.isfinite(drawdown), drawdown, np.nan)))
     depth = float(drawdown[trough])
     if not depth < 0:
         return 0.0 if depth == 0 else math.nan, -1, -1, -1
@@ -167,16 +186,40 @@ def summary(
         Numbers by name; ``start``, ``end`` and the drawdown dates as bar
         numbers (-1 for none).
     """
+    with np.errstate(all="ignore"):
+        return _summary(
+            equity,
+            local_ns,
+            start,
+            trade_stock,
+            entry_bar,
+            exit_bar,
+            entry_weight,
+            trade_return,
+            benchmark,
+            risk_free,
+            per_year,
+        )
+
+
+def _summary(
+    equity: FloatArray,
+    local_ns: IntArray,
+    start: int,
+    trade_stock: IntArray,
+    entry_bar: IntArray,
+    exit_bar: IntArray,
+    entry_weight: FloatArray,
+    trade_return: FloatArray,
+    benchmark: FloatArray | None,
+    risk_free: float,
+    per_year: float | None,
+) -> dict[str, Any]:
     per_year = periods_per_year(local_ns) if per_year is None else float(per_year)
     period = np.asarray(equity[start:], dtype=np.float64)
     returns = simple_returns(period)
     rate = (1 + risk_free) ** (1 / per_year) - 1
-    excess = returns - rate
-    scale = math.sqrt(per_year)
-    spread = float(np.std(returns, ddof=1)) if len(returns) > 1 else math.nan
-    downside = float(np.sqrt(np.mean(np.minimum(excess, 0) ** 2))) if len(returns) else math.nan
-    growth_rate = cagr(period, per_year)
-    depth, peak, trough, recovery = max_drawdown(period)
+    growth = _growth(period, per_year, rate)
 
     # A trade of a stock whose prices stopped (delisted) has no return.
     closed = (exit_bar >= 0) & np.isfinite(trade_return)
@@ -193,16 +236,13 @@ def summary(
         "end": len(equity) - 1,
         "bars": len(period),
         "periods_per_year": per_year,
-        "total_return": float(period[-1] / period[0] - 1),
-        "cagr": growth_rate,
-        "volatility": spread * scale,
-        "sharpe": _ratio(float(np.mean(excess)), spread) * scale if len(returns) else math.nan,
-        "sortino": _ratio(float(np.mean(excess)), downside) * scale if len(returns) else math.nan,
-        "max_drawdown": depth,
-        "max_drawdown_peak": start + peak if peak >= 0 else -1,
-        "max_drawdown_trough": start + trough if trough >= 0 else -1,
-        "max_drawdown_recovery": start + recovery if recovery >= 0 else -1,
-        "calmar": _ratio(growth_rate, abs(depth)),
+        **{name: growth[name] for name in RETURN_STATISTICS[:-2]},
+        "max_drawdown": growth["max_drawdown"],
+        **{
+            f"max_drawdown_{bar}": start + growth[bar] if growth[bar] >= 0 else -1
+            for bar in ("peak", "trough", "recovery")
+        },
+        "calmar": growth["calmar"],
         "trades": len(trade_stock),
         "win_rate": _ratio(float(len(wins)), float(len(closed_return))),
         "average_win": float(wins.mean()) if len(wins) else math.nan,
@@ -215,7 +255,78 @@ def summary(
     }
     if benchmark is not None:
         stats.update(_benchmark_statistics(returns, np.asarray(benchmark[start:], dtype=np.float64), per_year, rate))
-    return stats
+    return {
+        name: _finite(value) if isinstance(value, float) and name != "profit_factor" else value
+        for name, value in stats.items()
+    }
+
+
+#: The statistics of a stretch of returns alone, in :meth:`tolvane.Report.stats` order.
+RETURN_STATISTICS = (
+    "total_return",
+    "cagr",
+    "volatility",
+    "sharpe",
+    "sortino",
+    "skewness",
+    "kurtosis",
+    "max_drawdown",
+    "calmar",
+)
+
+
+def return_statistics(returns: npt.ArrayLike, per_year: float, risk_free: float = 0.0) -> dict[str, float]:
+    """The statistics of a stretch of bar returns (:data:`RETURN_STATISTICS`),
+    as :meth:`tolvane.Report.stats` computes them for a run's whole period:
+    a window of a run is judged as if it were a run of its own, its equity
+    starting at 1 before its first return.
+
+    >>> stats = return_statistics([0.1, -0.5, 0.2], per_year=252)
+    >>> round(stats["total_return"], 4), round(stats["max_drawdown"], 4)  # 1.1 * 0.5 * 1.2 = 0.66
+    (-0.34, -0.5)
+    """
+    values = np.asarray(returns, dtype=np.float64)
+    period = np.concatenate([[1.0], np.cumprod(1 + values)])
+    rate = (1 + risk_free) ** (1 / per_year) - 1
+    with np.errstate(all="ignore"):
+        growth = _growth(period, float(per_year), rate)
+    return {name: _finite(growth[name]) for name in RETURN_STATISTICS}
+
+
+def _growth(period: FloatArray, per_year: float, rate: float) -> dict[str, Any]:
+    """:data:`RETURN_STATISTICS` of an equity curve, and the bars of its
+    deepest drawdown (``peak``, ``trough``, ``recovery``: -1 for none)."""
+    returns = simple_returns(period)
+    excess = returns - rate
+    scale = math.sqrt(per_year)
+    spread = float(np.std(returns, ddof=1)) if len(returns) > 1 else math.nan
+    downside = float(np.sqrt(np.mean(np.minimum(excess, 0) ** 2))) if len(returns) else math.nan
+    growth_rate = cagr(period, per_year)
+    depth, peak, trough, recovery = max_drawdown(period)
+    return {
+        "total_return": float(period[-1] / period[0] - 1),
+        "cagr": growth_rate,
+        "volatility": spread * scale,
+        "sharpe": _ratio(float(np.mean(excess)), spread) * scale if len(returns) else math.nan,
+        "sortino": _ratio(float(np.mean(excess)), downside) * scale if len(returns) else math.nan,
+        **_shape(returns),
+        "max_drawdown": depth,
+        "calmar": _ratio(growth_rate, abs(depth)),
+        "peak": peak,
+        "trough": trough,
+        "recovery": recovery,
+    }
+
+
+def _shape(returns: FloatArray) -> dict[str, float]:
+    """The skewness m3 / m2**1.5 and the kurtosis m4 / m2**2 (3 for normal
+    returns, not the excess) of the returns, m the central moments; NaN for
+    fewer than three returns or returns without spread."""
+    if len(returns) < 3:
+        return {"skewness": math.nan, "kurtosis": math.nan}
+    deviation = returns - np.mean(returns)
+    m2, m3, m4 = (np.mean(deviation**power) for power in (2, 3, 4))  # float64: an overflow is inf, not an error
+    return {"skewness": _ratio(float(m3), float(m2**1.5)), "kurtosis": _ratio(float(m4), float(m2**2))}
 
 
 def _benchmark_statistics(returns: FloatArray, prices: FloatArray, per_year: float, rate: float) -> dict[str, float]:
