@@ -41,3 +41,24 @@ def test_the_sweep_example_prints_the_best_rows_shown_and_draws_the_heatmap(tmp_
         assert words[:3] == wanted[:3]  # run, stop_loss, rebalance
         assert [float(word) for word in words[3:]] == pytest.approx([float(word) for word in wanted[3:]], rel=1e-5)
     assert (tmp_path / "sweep.png").read_bytes().startswith(b"\x89PNG")
+
+
+def test_the_luck_example_prints_what_is_shown_and_draws_the_walk_forward(tmp_path, monkeypatch):
+    require("matplotlib", "report")
+    text = open(README, encoding="utf-8").read()
+    code, shown = re.search(r"<!-- luck-example -->\n```python\n(.*?)```\s*```text\n(.*?)```", text, re.S).groups()
+    monkeypatch.chdir(tmp_path)
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        exec(compile(code, "README.md", "exec"), {"__name__": "__main__"})
+    lines, expected = printed.getvalue().strip().split("\n"), shown.strip().split("\n")
+    assert len(lines) == len(expected)
+    for line, want in zip(lines, expected, strict=True):
+        words, wanted = line.split(), want.split()
+        assert len(words) == len(wanted), line
+        for word, wanted_word in zip(words, wanted, strict=True):
+            try:
+                assert float(word) == pytest.approx(float(wanted_word), rel=1e-5), line
+            except ValueError:
+                assert word == wanted_word, line
+    assert (tmp_path / "walk-forward.png").read_bytes().startswith(b"\x89PNG")
