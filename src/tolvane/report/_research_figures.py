@@ -45,6 +45,8 @@ _SHADE = "#eef1f5"
 _MINUS = "\u2212"
 # The text size in points of the fold labels, and what a character takes per point of size.
 _LABEL_SIZE, _CHARACTER_WIDTH = 8.0, 0.62
+# How much higher than its tallest bar a histogram's axis goes, leaving its legend room.
+_LEGEND_ROOM = 1.35
 
 
 def _axes_on(ax: Axes | None, width: float, height: float) -> tuple[Axes, Figure]:
@@ -99,6 +101,8 @@ def logits(result: PBOResult, *, metric: str = "sharpe", ax: Axes | None = None)
     )
     axes.hist(above, bins=edges.tolist(), color=GAIN, alpha=0.8, label=f"above the median: logit > 0 ({len(above):,})")
     axes.axvline(0, color="#222222", linewidth=1.2)
+    # Room above the tallest bar for the legend, which would otherwise cover the bars at the left.
+    axes.set_ylim(0, _LEGEND_ROOM * max(below_counts.max(), np.histogram(above, bins=edges)[0].max()))
     left_out = len(result.logits) - len(values)
     axes.set_title(
         f"PBO {result.pbo:.2f}: in {result.pbo:.0%} of {len(values):,} splits of the bars in half, the run best "
@@ -140,7 +144,8 @@ def degradation(result: PBOResult, *, metric: str = "sharpe", ax: Axes | None = 
         axes.plot(ends, slope * ends + intercept, color="#222222", linewidth=1.4, label=f"least squares: {line}")
     axes.axhline(0, color="#444444", linewidth=0.7)
     axes.set_title(
-        f"Degradation: the run best in sample, its {metric} in and out of sample, in each of {len(x):,} splits",
+        f"Degradation: the {metric} of the run best in sample, in and out of sample,\n"
+        f"in each of {len(x):,} splits of the bars in half",
         loc="left",
         fontsize=10.5,
     )
@@ -312,6 +317,11 @@ def folds(result: WalkForwardResult, *, ax: Axes | None = None) -> Figure:
         for position in positions[~np.isfinite(values)]:
             axes.text(position + offset, 0, "n/a", ha="center", va="bottom", fontsize=7, color="#555555")
     axes.axhline(0, color="#222222", linewidth=0.9)
+    # Every fold's place, even where its bars are missing (autoscaling leaves those out).
+    axes.set_xlim(-0.5 - width / 2, count - 0.5 + width / 2)
+    # A margin past 0 too, so that the line at 0 shows when every bar is on one side of it.
+    axes.use_sticky_edges = False
+    axes.margins(y=0.06)
     labels = [f"{number}\n{start:%Y-%m-%d}" for number, start in zip(table.index, table["test_start"])]
     # Every 1st, 2nd, 5th, 10th ... fold labelled, so that the labels do not touch.
     per_fold = axes.get_window_extent().width * 72 / axes.figure.dpi / count

@@ -354,8 +354,10 @@ class SweepResult:
             heatmap).
         metric : str, default "sharpe"
             The statistic of the heatmap and of the best runs; also what "best"
-            means for :meth:`overfitting` when it is ``"sharpe"`` (any other
-            statistic ranks by the Sharpe ratio there).
+            means for :meth:`overfitting`: the Sharpe ratio for ``"sharpe"``,
+            the compounded return for ``"total_return"`` and ``"cagr"`` (which
+            rank runs over the same bars alike), and the Sharpe ratio for any
+            other statistic, which is not made of the returns alone.
         splits : int, default 16
             As for :meth:`overfitting`.
 
