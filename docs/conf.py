@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 
 import tolvane
-from tolvane.report.figures import FIGURES
+from tolvane.report.figures import FIGURES, WALK_FORWARD_KINDS
 
 project = "tolvane"
 author = "the tolvane developers"
@@ -30,9 +30,15 @@ html_theme_options = {"navigation_with_keys": False}
 
 def _figure_table() -> str:
     """The registry of figures as a table: kind, what it is drawn from, caption."""
+    walk_forward = {name: plotted for plotted, name in WALK_FORWARD_KINDS.items()}
     rows = ["| kind | drawn from | what it shows |", "|---|---|---|"]
     for kind in FIGURES.values():
-        source = "`Report.plot(kind)`" if kind.subject == "run" else "`SweepResult.plot(x, y, metric)`"
+        source = {
+            "run": f'`Report.plot("{kind.name}")`',
+            "sweep": "`SweepResult.plot(x, y, metric)`",
+            "overfitting": f'`SweepResult.plot_overfitting("{kind.name}")`',
+            "walk_forward": f'`WalkForwardResult.plot("{walk_forward.get(kind.name)}")`',
+        }[kind.subject]
         rows.append(f"| `{kind.name}` | {source} | {kind.caption} |")
     return "\n".join(rows) + "\n"
 

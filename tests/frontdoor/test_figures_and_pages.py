@@ -4,13 +4,13 @@ opened in a real headless Chromium."""
 import base64
 import os
 import re
-import shutil
 import subprocess
 import sys
 
 import numpy as np
 import pandas as pd
 import pytest
+from browser import chromium, console_errors, image_sizes, screenshot
 from optional import require
 
 import tolvane
@@ -128,60 +128,23 @@ def test_the_command_writes_the_page(tmp_path, report):
     assert (tmp_path / "out.html").read_text(encoding="utf-8").count("data:image/png") == len(KINDS)
 
 
-def chromium():
-    """The system Chromium and its driver, or a reason to skip."""
-    browser, driver = shutil.which("chromium"), shutil.which("chromedriver")
-    if browser is None or driver is None:
-        pytest.skip(
-            "Debian's chromium and chromium-driver are not installed (apt-get install chromium chromium-driver)"
-        )
-    webdriver = require("selenium.webdriver", "test")
-    from selenium.webdriver.chrome.service import Service
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = browser
-    for argument in [
-        "--headless=new",
-        "--no-sandbox",
-        "--disable-gpu",
-        "--window-size=1280,1000",
-        "--disable-dev-shm-usage",
-        "--no-first-run",
-    ]:
-        options.add_argument(argument)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    return webdriver.Chrome(service=Service(driver), options=options)
-
-
 def test_the_page_renders_in_a_real_browser(tmp_path, report):
     path = tmp_path / "report.html"
     report.to_html(path)
     browser = chromium()
     try:
         browser.get(path.as_uri())
-        errors = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "ERROR")]
-        assert errors == []
-        sizes = browser.execute_script(
-            "return [...document.querySelectorAll('img, svg')].map(e => [e.getBoundingClientRect().width,"
-            " e.getBoundingClientRect().height, e.complete === undefined || e.naturalWidth > 0])"
-        )
+        assert console_errors(browser) == []
+        sizes = image_sizes(browser)
         assert len(sizes) == len(KINDS) and all(w > 100 and h > 100 and loaded for w, h, loaded in sizes)
         rows = browser.execute_script(
             "return [...document.querySelectorAll('#stats tbody th')].map(e => e.textContent)"
         )
         assert rows == list(report.stats().index)
-        height = browser.execute_script("return document.documentElement.scrollHeight")
-        shot = browser.execute_cdp_cmd(
-            "Page.captureScreenshot",
-            {
-                "format": "png",
-                "captureBeyondViewport": True,
-                "clip": {"x": 0, "y": 0, "width": 1280, "height": height, "scale": 1},
-            },
-        )
+        shot, height = screenshot(browser)
     finally:
         browser.quit()
-    (tmp_path / "page.png").write_bytes(base64.b64decode(shot["data"]))
+    (tmp_path / "page.png").write_bytes(shot)
     from matplotlib import image
 
     pixels = image.imread(tmp_path / "page.png")

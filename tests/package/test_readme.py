@@ -48,3 +48,20 @@ def test_the_sweep_example_prints_the_best_rows_shown_and_draws_the_heatmap(tmp_
 def test_the_money_example_prints_the_orders_shown():
     printed, shown = run_example(r"<!-- money-example -->\n")
     assert printed == shown
+
+
+def test_the_luck_example_prints_what_is_shown_and_draws_the_walk_forward(tmp_path, monkeypatch):
+    require("matplotlib", "report")
+    monkeypatch.chdir(tmp_path)
+    printed, shown = run_example(r"<!-- luck-example -->\n")
+    lines, expected = printed.strip().split("\n"), shown.strip().split("\n")
+    assert len(lines) == len(expected)
+    for line, want in zip(lines, expected, strict=True):
+        words, wanted = line.split(), want.split()
+        assert len(words) == len(wanted), line
+        for word, wanted_word in zip(words, wanted, strict=True):
+            try:
+                assert float(word) == pytest.approx(float(wanted_word), rel=1e-5), line
+            except ValueError:
+                assert word == wanted_word, line
+    assert (tmp_path / "walk-forward.png").read_bytes().startswith(b"\x89PNG")

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import os
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -83,6 +84,8 @@ class SweepResult:
             if shared.keep_returns
             else None
         )
+        # The probability of overfitting by (metric, splits): a page and its figures compute it once.
+        self._overfitting: dict[tuple[str, int], PBOResult] = {}
 
     @property
     def table(self) -> pd.DataFrame:
@@ -131,9 +134,16 @@ class SweepResult:
         )
         return frame
 
+    @property
+    def keeps_returns(self) -> bool:
+        """Whether the sweep kept its runs' returns (``keep_returns=True``),
+        which :attr:`returns` and :meth:`overfitting` need."""
+        return self._returns is not None
+
     def overfitting(self, metric: str = "sharpe", splits: int = 16) -> PBOResult:
         """The probability that picking the best run of this sweep overfits:
-        :func:`tolvane.stats.pbo` on :attr:`returns`.
+        :func:`tolvane.stats.pbo` on :attr:`returns`, computed once for each
+        `metric` and `splits`.
 
         The bars are cut into `splits` blocks; for every choice of half of
         them the run with the best `metric` there is ranked among all runs on
@@ -155,12 +165,43 @@ class SweepResult:
         >>> result.overfitting().pbo                                               # doctest: +SKIP
         0.12
         """
-        returns = self.returns
-        if returns.shape[1] < 2:
-            raise InputError(
-                f"the probability of overfitting needs at least 2 runs that succeeded, got {returns.shape[1]}"
-            )
-        return pbo(returns, splits=splits, metric=metric)  # type: ignore[arg-type]
+        key = (metric, splits)
+        if key not in self._overfitting:
+            returns = self.returns
+            if returns.shape[1] < 2:
+                raise InputError(
+                    f"the probability of overfitting needs at least 2 runs that succeeded, got {returns.shape[1]}"
+                )
+            self._overfitting[key] = pbo(returns, splits=splits, metric=metric)  # type: ignore[arg-type]
+        return self._overfitting[key]
+
+    def plot_overfitting(
+        self, kind: str = "logits", *, metric: str = "sharpe", splits: int = 16, ax: Axes | None = None
+    ) -> Figure:
+        """A figure of :meth:`overfitting` (the sweep must keep its returns).
+
+        Parameters
+        ----------
+        kind : {"logits", "degradation"}
+            ``"logits"``: the histogram of the logits of the out-of-sample rank
+            of the run best in sample, the PBO in the title;
+            ``"degradation"``: the metric of that run in sample against out of
+            sample, split by split, with the least-squares line.
+        metric, splits
+            As for :meth:`overfitting`.
+        ax : matplotlib Axes, optional
+            Where to draw; by default on a new figure.
+
+        Examples
+        --------
+        >>> result = tolvane.sweep(position, close, grid=grid, keep_returns=True)   # doctest: +SKIP
+        >>> result.plot_overfitting("degradation", splits=10).savefig("degradation.png")   # doctest: +SKIP
+        """
+        from tolvane.report import figures
+
+        if kind not in figures.OVERFITTING_KINDS:
+            raise InputError(f"kind must be one of {', '.join(map(repr, figures.OVERFITTING_KINDS))}, got {kind!r}")
+        return figures.FIGURES[kind].draw(self.overfitting(metric, splits), metric=metric, ax=ax)
 
     def __len__(self) -> int:
         return len(self._table)
@@ -283,3 +324,51 @@ class SweepResult:
         from tolvane.report import figures
 
         return figures.FIGURES["heatmap"].draw(self._table, self._names, x, y, metric, aggregate=aggregate, ax=ax)
+
+    def to_html(
+        self,
+        path: str | os.PathLike[str] | None = None,
+        *,
+        title: str = "Parameter sweep",
+        x: str | None = None,
+        y: str | None = None,
+        metric: str = "sharpe",
+        splits: int = 16,
+    ) -> str:
+        """The sweep as one self-contained HTML page (Jinja2 and matplotlib,
+        the ``report`` extra): how many runs succeeded, failed and came from
+        the store, the heatmap of `metric` (:meth:`plot`), the 10 best runs by
+        it with their deflated Sharpe ratios, the first errors of failed runs,
+        and, when the sweep kept its returns, the probability of overfitting
+        with both figures of :meth:`plot_overfitting`.
+
+        Parameters
+        ----------
+        path : str or os.PathLike, optional
+            Where to write the page (UTF-8), besides returning it.
+        title : str
+            The page's title.
+        x, y : str, optional
+            The swept parameters of the heatmap; by default the first two that
+            take more than one value (with fewer, the page says why it has no
+            heatmap).
+        metric : str, default "sharpe"
+            The statistic of the heatmap and of the best runs; also what "best"
+            means for :meth:`overfitting`: the Sharpe ratio for ``"sharpe"``,
+            the compounded return for ``"total_return"`` and ``"cagr"`` (which
+            rank runs over the same bars alike), and the Sharpe ratio for any
+            other statistic, which is not made of the returns alone.
+        splits : int, default 16
+            As for :meth:`overfitting`.
+
+        Examples
+        --------
+        >>> result.to_html("sweep.html", metric="cagr")   # doctest: +SKIP
+        """
+        from tolvane.report import html
+
+        page = html.render_sweep(self, title=title, x=x, y=y, metric=metric, splits=splits)
+        if path is not None:
+            with open(path, "w", encoding="utf-8") as file:
+                file.write(page)
+        return page
