@@ -109,11 +109,14 @@ private:
         double shares;  // the shares it is to hold
     };
 
-    // Moves `plan.sid` to `plan.shares` (one order, or none when they are
-    // the shares held) and reports it. Returns the new cash.
+    // Moves `plan.sid` to `plan.shares` by an order of `change` shares (none
+    // when it is 0) and reports it. Returns the new cash. The change is
+    // passed, not taken as plan.shares minus the shares held: that
+    // difference may round an ulp above the purchase the cash was checked
+    // to pay for.
     template <TradeRecorder Recorder>
-    double trade(PositionBook& book, const Planned& plan, double cash, double balance, const StockCosts& costs,
-                 Recorder& recorder);
+    double trade(PositionBook& book, const Planned& plan, double change, double cash, double balance,
+                 const StockCosts& costs, Recorder& recorder);
 
     std::vector<double> shares_;  // per position column
     std::vector<Planned> plan_;   // the rebalance under way
@@ -137,11 +140,10 @@ double MoneyBook::close(PositionBook& book, int sid, double market_price, ExitRe
 }
 
 template <TradeRecorder Recorder>
-double MoneyBook::trade(PositionBook& book, const Planned& plan, double cash, double balance,
+double MoneyBook::trade(PositionBook& book, const Planned& plan, double change, double cash, double balance,
                         const StockCosts& costs, Recorder& recorder) {
     const int sid = plan.sid;
     const double held = book.contains(sid) ? book.at(sid) : 0.0;
-    const double change = plan.shares - shares_[sid];
     Order order{sid, 0, ExitReason::Rebalance, std::abs(change), 0.0, 0.0, 0.0, 0.0, cash, plan.price};
     if (change != 0) {
         order.side = change > 0 ? 1 : -1;
@@ -187,7 +189,9 @@ double MoneyBook::rebalance(PositionBook& book, StridedView1D<double> weights, d
 
     // Sales first, and the holdings that stay as they are.
     for (const Planned& plan : plan_) {
-        if (!(plan.shares > shares_[plan.sid])) cash = trade(book, plan, cash, targets.balance(), costs, recorder);
+        if (!(plan.shares > shares_[plan.sid])) {
+            cash = trade(book, plan, plan.shares - shares_[plan.sid], cash, targets.balance(), costs, recorder);
+        }
     }
 
     // Then the purchases, scaled to the cash.
@@ -206,7 +210,7 @@ double MoneyBook::rebalance(PositionBook& book, StridedView1D<double> weights, d
         if (!(more > 0)) continue;
         if (scale < 1) more = whole_lots(scale * more, costs.lot_size[sid]);
         more = affordable_purchase(more, plan.price, cash, costs, sid);
-        cash = trade(book, {sid, plan.price, held_shares + more}, cash, targets.balance(), costs, recorder);
+        cash = trade(book, {sid, plan.price, held_shares + more}, more, cash, targets.balance(), costs, recorder);
     }
     return cash;
 }
