@@ -56,6 +56,7 @@ enum Parameter {
     kCashRate,
     kCapital,
     kBookPrices,
+    kEnterDelisted,
     kParameters
 };
 
@@ -66,7 +67,7 @@ constexpr std::array<const char*, kParameters> kNames = {
     "trail_stop_activation", "touched_exit", "position_limit", "retain_cost_when_rebalance",
     "stop_trading_next_period", "vexal_window", "vexal_window_step", "periodically_rebalance",
     "delisting_bars", "fee_min", "fee_fixed", "slippage", "lot_size", "borrow_rate", "cash_rate", "capital",
-    "book_prices"};
+    "book_prices", "enter_delisted"};
 
 struct ArraySpec {
     int ndim;
@@ -304,6 +305,7 @@ native::RunOptions run_options(const std::array<PyObject*, kParameters>& slots,
     options.position_limit = py::to_double(slots[kPositionLimit], 1.0);
     options.retain_cost_when_rebalance = py::to_bool(slots[kRetainCostWhenRebalance], false);
     options.stop_trading_next_period = py::to_bool(slots[kStopTradingNextPeriod], true);
+    options.enter_delisted = py::to_bool(slots[kEnterDelisted], true);
     // A NaN limit would clip nothing and a negative one would flip sides.
     if (!(options.position_limit >= 0)) {
         PyErr_Format(PyExc_ValueError, "position_limit must be a number >= 0, got %R",
@@ -444,7 +446,7 @@ PyMethodDef run_definition = py::keyword_function("run", run,
     "retain_cost_when_rebalance=False, stop_trading_next_period=True, vexal_window=0, "
     "vexal_window_step=1, periodically_rebalance=True, delisting_bars=None, fee_min=0.0, "
     "fee_fixed=0.0, slippage=0.0, lot_size=None, borrow_rate=0.0, cash_rate=0.0, capital=None, "
-    "book_prices=False)\n"
+    "book_prices=False, enter_delisted=True)\n"
     "--\n\n"
     "Run the backtest of backtest_ with the interpreter lock released and return\n"
     "its results as arrays in a dict: the equity curve, the trades (stock, entry\n"
@@ -469,7 +471,9 @@ PyMethodDef run_definition = py::keyword_function("run", run,
     "rebalance sells first, then scales its purchases to the cash. Without one,\n"
     "the values are fractions of a capital of 1.0 and fee_min, fee_fixed and\n"
     "lot_size are refused. book_prices: excursions follow the prices the book\n"
-    "traded at. With these options at their defaults the results are\n"
+    "traded at. enter_delisted=False: a rebalance on or after a stock's delisting\n"
+    "bar does not buy it (its target weight stays in cash). With these options\n"
+    "at their defaults the results are\n"
     "backtest_'s.");
 
 }  // namespace tolvane::columns

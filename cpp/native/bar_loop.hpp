@@ -148,6 +148,16 @@ void Simulation::rebalance_to_target(std::int64_t bar, BarRows& rows, Recorder& 
     if (options_.stop_trading_next_period) {
         for (const ExitRecord& exited : exited_stocks_) rebalance_row_[exited.sid] = 0;
     }
+    // A delisted stock is not entered: buying it would only sell it again.
+    if (has_delisting_ && !options_.enter_delisted) {
+        for (std::ptrdiff_t sid = 0; sid < target.size(); ++sid) {
+            const std::int64_t delisted_at = (*options_.delisting_bars)[sid];
+            const int id = static_cast<int>(sid);
+            if (delisted_at >= 0 && delisted_at <= bar && !(book_.contains(id) && book_.at(id) != 0)) {
+                rebalance_row_[sid] = 0;
+            }
+        }
+    }
     const StridedView1D<double> weights(reinterpret_cast<const char*>(rebalance_row_.data()),
                                         target.size(), sizeof(double));
     const auto price_of = [this, bar](int sid) { return book_price(sid, bar); };

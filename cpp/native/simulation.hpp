@@ -56,6 +56,9 @@ struct RunOptions {
     std::optional<StridedView1D<std::int64_t>> delisting_bars;  // per position column
     Rates rates{};                    // accrued at each simulated bar's close (accrual.hpp)
     std::optional<double> capital{};  // keep the book in money from this capital (money_book.hpp)
+    // A rebalance on or after a stock's delisting bar buys it when it is not
+    // held (the contract's rule); false keeps its target weight in cash.
+    bool enter_delisted = true;
 };
 
 // The rows of one bar, each taken at its first read.

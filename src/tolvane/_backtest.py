@@ -8,7 +8,7 @@ from typing import Any
 import pandas as pd
 
 from tolvane import _engine, _inputs, _run_checks
-from tolvane._options import FEE_RATIO, TAX_RATIO, Options, Rebalance, Stop, TradePrice
+from tolvane._options import FEE_RATIO, TAX_RATIO, Options, PerTicker, Rebalance, Stop, TradePrice
 from tolvane.report._record import RunRecord
 from tolvane.report._report import Report
 
@@ -22,8 +22,15 @@ def backtest(
     low: pd.DataFrame | None = None,
     trade_price: TradePrice = None,
     rebalance: Rebalance = None,
-    fee_ratio: float = FEE_RATIO,
-    tax_ratio: float = TAX_RATIO,
+    fee_ratio: PerTicker = FEE_RATIO,
+    tax_ratio: PerTicker = TAX_RATIO,
+    capital: float | None = None,
+    lot_size: PerTicker | None = None,
+    fee_min: PerTicker = 0.0,
+    fee_fixed: PerTicker = 0.0,
+    slippage: PerTicker = 0.0,
+    borrow_rate: float = 0.0,
+    cash_rate: float = 0.0,
     stop_loss: Stop = None,
     take_profit: Stop = None,
     trail_stop: float | None = None,
@@ -40,7 +47,8 @@ def backtest(
 ) -> Report:
     """Simulate a portfolio that follows target weights, bar by bar.
 
-    The portfolio starts with a capital of 1.0. A target row dated on a bar is
+    The portfolio starts with a capital of 1.0, or with `capital` in money
+    (then orders count shares and their costs in money). A target row dated on a bar is
     in force from that bar's close and is traded at the next bar's trade
     price, when the rebalance calendar allows (see `rebalance`). Positions
     are revalued at each bar's trade price and the portfolio is valued at
@@ -79,6 +87,30 @@ def backtest(
         (taken out of the holding), a sale ``fee_ratio + tax_ratio``. The
         defaults are one market's brokerage fee (0.1425%) and transaction tax
         on sales (0.3%); set your market's, or 0 and 0 for a cost-free run.
+        Either may be a Series of ratios by ticker (every position ticker).
+    capital : float, optional
+        The money the run starts from. With it the book holds shares and
+        cash: :attr:`Report.orders` and :attr:`Report.trades` count shares
+        and money, a rebalance sells first and then scales its purchases so
+        that they and their costs are paid from the cash (cash never goes
+        below zero). None: fractions of a capital of 1.0, as without money.
+    lot_size : float or Series, optional
+        Trade whole lots of this many shares (1: whole shares, 100: board
+        lots), a number or a Series by ticker: each target is rounded toward
+        zero to whole lots, the rest stays in cash; an exit sells the whole
+        holding. Needs `capital`.
+    fee_min, fee_fixed : float or Series, default 0
+        Money per order (need `capital`): each order pays
+        ``max(fee_min, value * fee_ratio) + fee_fixed``.
+    slippage : float or Series, default 0
+        A share of the trade price paid above it on buys and given up below
+        it on sales.
+    borrow_rate, cash_rate : float, default 0
+        Yearly rates: `borrow_rate` is paid on the value of short positions,
+        `cash_rate` earned on positive cash, both accrued at each bar's close
+        at ``(1 + rate) ** (1 / periods_per_year) - 1`` a bar (the bars per
+        year inferred from the dates as :meth:`Report.stats` does), so a
+        year of bars compounds to the yearly rate.
     stop_loss, take_profit : float, Series or DataFrame, optional
         Exit levels as a share of the entry price: a number for every ticker,
         a Series of levels per ticker, or a DataFrame of levels per date and
@@ -112,7 +144,8 @@ def backtest(
         per position from entry to exit.
     delisting : mapping or Series, optional
         Ticker -> last trading date: a position held on that date is sold at
-        that bar (the last bar on or before it).
+        that bar (the last bar on or before it). A stock is not bought on or
+        after that bar: a target weight for it then stays in cash.
     excursion_window, excursion_window_step : int, default 0 and 1
         With a window, :attr:`Report.excursions` samples each trade's
         excursion statistics every `excursion_window_step` bars over its first

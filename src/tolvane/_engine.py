@@ -9,6 +9,7 @@ state that the next run replaces; it is not called here.
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -28,10 +29,45 @@ EXIT_REASONS: tuple[str, ...] = _columns.EXIT_REASONS
 
 
 @dataclass(frozen=True)
+class OrderLog:
+    """Every order a run carried out, in the run's order (one element each)."""
+
+    bar: IntArray
+    stock: IntArray  # its stock id
+    side: npt.NDArray[np.int8]  # +1 buy, -1 sale
+    reason: npt.NDArray[np.uint8]  # index into EXIT_REASONS ("rebalance" for entries and resizes)
+    quantity: FloatArray  # shares with a capital, else units of a capital of 1.0
+    price: FloatArray  # the fill price, slippage included
+    value: FloatArray  # quantity * price
+    fee: FloatArray
+    tax: FloatArray
+    cash: FloatArray  # the book's cash after the order
+
+    @classmethod
+    def of_columns(cls, columns: Mapping[str, Any]) -> OrderLog:
+        return cls(**{name: columns[f"order_{name}"] for name in cls.__dataclass_fields__})
+
+
+@dataclass(frozen=True)
+class TradeMoney:
+    """Each trade's prices, size and money (one element per trade)."""
+
+    entry_price: FloatArray  # the entry order's fill price (a split's price for a continued trade)
+    exit_price: FloatArray  # NaN while open
+    quantity: FloatArray  # shares (units of a capital of 1.0 without one) at entry
+    profit: FloatArray  # in money (fractions of a capital of 1.0 without one), costs paid
+    costs: FloatArray  # the fees and taxes of its orders
+
+    @classmethod
+    def of_columns(cls, columns: Mapping[str, Any]) -> TradeMoney:
+        return cls(**{name: columns[name] for name in cls.__dataclass_fields__})
+
+
+@dataclass(frozen=True)
 class RunResult:
     """Everything one run produced, in plain arrays."""
 
-    equity: FloatArray  # portfolio value at each bar's close
+    equity: FloatArray  # portfolio value at each bar's close (in money with a capital)
     trade_stock: IntArray  # per trade: its stock id
     entry_bar: IntArray
     exit_bar: IntArray  # -1 while open
@@ -39,6 +75,8 @@ class RunResult:
     exit_reason: npt.NDArray[np.uint8]  # index into EXIT_REASONS
     profiles: FloatArray  # per trade: its excursion profile (see ExcursionLayout)
     operations: StockOperations
+    money: TradeMoney
+    orders: OrderLog
 
 
 def _operations(columns: dict[str, Any]) -> StockOperations:
@@ -82,7 +120,12 @@ def _engine_options(inputs: RunInputs) -> dict[str, Any]:
 
 
 def run(inputs: RunInputs) -> RunResult:
-    """Run the engine on `inputs` and take what the run produced."""
+    """Run the engine on `inputs` and take what the run produced.
+
+    Trades' returns and excursions follow the prices the book traded at, and
+    a stock is not entered on or after its delisting bar (its target weight
+    stays in cash).
+    """
     try:
         columns = _columns.run(
             inputs.trade_price,
@@ -97,6 +140,9 @@ def run(inputs: RunInputs) -> RunResult:
             inputs.pos_columns,
             inputs.resample,
             **_engine_options(inputs),
+            **inputs.money_options,
+            book_prices=True,
+            enter_delisted=False,
         )
     except ValueError as error:
         if "bar" not in vars(error):
@@ -111,4 +157,6 @@ def run(inputs: RunInputs) -> RunResult:
         exit_reason=columns["exit_reason"],
         profiles=columns["profiles"],
         operations=_operations(dict(columns)),
+        money=TradeMoney.of_columns(columns),
+        orders=OrderLog.of_columns(columns),
     )

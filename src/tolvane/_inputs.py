@@ -8,21 +8,22 @@ already float64 (the engine reads any memory layout).
 
 from __future__ import annotations
 
-import contextlib
-from collections.abc import Iterator, Mapping
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from tolvane import _options, _rules
-from tolvane._dates import TimezoneCheck, format_date, listing, nanoseconds
+from tolvane import _costs, _options, _rules
+from tolvane._dates import TimezoneCheck, format_date, listing, local_nanoseconds, nanoseconds
 from tolvane._frames import aligned, check_prices, checked_frame, float_matrix, labels, position_weights
 from tolvane._options import Options
 from tolvane._records import ExcursionLayout
+from tolvane._rules import concerning
 from tolvane._types import FloatArray, IntArray, ObjectArray
-from tolvane.errors import InputError, InputTypeError, TolvaneError
+from tolvane.errors import InputError, InputTypeError
+from tolvane.stats import periods_per_year
 
 
 @dataclass(frozen=True)
@@ -44,7 +45,8 @@ class RunInputs:
     pos_columns: ObjectArray
     price_column_of: IntArray  # per position column, the column of its prices
     resample: IntArray  # the rebalance calendar as UTC nanoseconds
-    engine_options: Mapping[str, Any]  # keyword arguments of the engine call
+    engine_options: Mapping[str, Any]  # keyword arguments of the engine call (backtest_'s too)
+    money_options: Mapping[str, Any]  # the columnar run's own: capital, costs per stock, rates
     settings: Mapping[str, Any]  # the run's options in the user's terms
     benchmark: pd.Series | None  # benchmark prices on the bars (NaN before it starts)
 
@@ -84,17 +86,6 @@ def _trade_prices(
         timezone.check("trade_price", frame_dates)
         return aligned("trade_price", frame, frame_dates, close, price_index)
     raise InputTypeError(f"trade_price must be None, 'open', 'close' or a DataFrame, got {trade_price!r}")
-
-
-@contextlib.contextmanager
-def _concerning(argument: str) -> Iterator[None]:
-    """Names `argument` on the tolvane errors raised inside, unless they name one."""
-    try:
-        yield
-    except TolvaneError as error:
-        if error.argument is None:
-            error.argument = argument
-        raise
 
 
 def _price_columns_of(tickers: pd.Index, pos_columns: ObjectArray, price_columns: ObjectArray) -> IntArray:
@@ -146,14 +137,14 @@ def _check_record_memory(pos_values: FloatArray, width: int) -> None:
 def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> RunInputs:
     """Check and convert the arguments of :func:`tolvane.backtest`: the input
     contract of the docs ("What a backtest accepts"), before anything runs."""
-    with _concerning("close"):
+    with concerning("close"):
         close, dates = checked_frame("close", close)
-    with _concerning("position"):
+    with concerning("position"):
         position, position_dates = checked_frame("position", position)
     timezone = TimezoneCheck("close", dates)
-    with _concerning("position"):
+    with concerning("position"):
         timezone.check("position", position_dates)
-    with _concerning("close"):
+    with concerning("close"):
         price_index = nanoseconds("close", dates)
         close_values = float_matrix("close", close)
         price_columns = labels("close", close.columns)
@@ -175,7 +166,7 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
     bars: dict[str, FloatArray] = {}
     for name, frame in given.items():
         if frame is not None:
-            with _concerning(name):
+            with concerning(name):
                 frame, frame_dates = checked_frame(name, frame)
                 timezone.check(name, frame_dates)
                 bars[name] = aligned(name, frame, frame_dates, close, price_index)
@@ -184,10 +175,10 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
         raise InputError(
             f"touched_exit=True tests each bar's open, high and low: give {', '.join(missing)}", argument="touched_exit"
         )
-    with _concerning("trade_price"):
+    with concerning("trade_price"):
         trade_values = _trade_prices(options.trade_price, bars, close, close_values, price_index, timezone)
 
-    with _concerning("position"):
+    with concerning("position"):
         pos_columns = labels("position", position.columns)
         price_column_of = _price_columns_of(position.columns, pos_columns, price_columns)
         pos_index = nanoseconds("position", position_dates)
@@ -219,7 +210,7 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
     _check_held_tickers_have_prices(position, pos_values, price_column_of, prices_of)
 
     def level(name: str) -> float:
-        with _concerning(name):
+        with concerning(name):
             return _rules.level(name, getattr(options, name))
 
     def trailing(name: str) -> float:
@@ -228,22 +219,21 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
         return number
 
     def stop(name: str) -> Any:
-        with _concerning(name):
+        with concerning(name):
             return _rules.stop(name, getattr(options, name), position, close, price_index, timezone)
 
-    with _concerning("excursion_window"):
+    with concerning("excursion_window"):
         window = _rules.whole_number("excursion_window", options.excursion_window, 0, len(dates), "the number of bars")
-    with _concerning("excursion_window_step"):
+    with concerning("excursion_window_step"):
         window_step = _rules.whole_number(
             "excursion_window_step", options.excursion_window_step, 1, max(len(dates), 1), "the number of bars"
         )
     _check_record_memory(pos_values, ExcursionLayout(window, window_step).width)
-    with _concerning("fee_ratio"):
-        fee_ratio, tax_ratio = _rules.costs(options.fee_ratio, options.tax_ratio)
+    money_options = _costs.money_options(options, position, close, periods_per_year(local_nanoseconds(dates)))
     position_limit = level("position_limit")
     engine_options: dict[str, Any] = {
-        "fee_ratio": fee_ratio,
-        "tax_ratio": tax_ratio,
+        "fee_ratio": money_options.pop("fee_ratio"),
+        "tax_ratio": money_options.pop("tax_ratio"),
         "stop_loss": stop("stop_loss"),
         "take_profit": stop("take_profit"),
         "trail_stop": np.inf if options.trail_stop is None else trailing("trail_stop"),
@@ -256,13 +246,13 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
         "vexal_window_step": window_step,
         "periodically_rebalance": switches["split_trades_at_rebalance"],
     }
-    with _concerning("delisting"):
+    with concerning("delisting"):
         engine_options["delisting_bars"] = _rules.delisting_bars(
             options.delisting, position, close, price_index, timezone
         )
-    with _concerning("rebalance"):
+    with concerning("rebalance"):
         resample = _rules.rebalance_calendar(options.rebalance, dates, pos_index, timezone)
-    with _concerning("benchmark"):
+    with concerning("benchmark"):
         benchmark = _rules.benchmark_prices(options.benchmark, dates, price_index, timezone)
     return RunInputs(
         dates=dates,
@@ -281,6 +271,7 @@ def prepare(position: pd.DataFrame, close: pd.DataFrame, options: Options) -> Ru
         price_column_of=price_column_of,
         resample=resample,
         engine_options=engine_options,
+        money_options=money_options,
         settings=_options.settings(options),
         benchmark=benchmark,
     )

@@ -24,6 +24,8 @@ Stop = Union[float, "pd.Series[float]", pd.DataFrame, None]
 Rebalance = Union[str, Sequence[Any], pd.DatetimeIndex, None]
 TradePrice = Union[Literal["open", "close"], pd.DataFrame, None]
 Delisting = Union[Mapping[Any, Any], "pd.Series[Any]", None]
+#: A number for every ticker, or a Series of numbers indexed by ticker.
+PerTicker = Union[float, "pd.Series[float]"]
 
 
 def _engine_default(name: str) -> Any:
@@ -96,14 +98,40 @@ class Options:
         ),
         none_means="every position date",
     )
-    fee_ratio: float = _option(
+    fee_ratio: PerTicker = _option(
         FEE_RATIO,
         CommandLine("trading rules", "number", f"fee on every trade, as a share of its value (default {FEE_RATIO})"),
     )
-    tax_ratio: float = _option(
+    tax_ratio: PerTicker = _option(
         TAX_RATIO,
         CommandLine("trading rules", "number", f"tax on sales, as a share of their value (default {TAX_RATIO})"),
     )
+    capital: float | None = _option(
+        None,
+        CommandLine("trading rules", "number", "starting amount of money: orders count shares and costs in money"),
+        none_means="none (fractions of 1.0)",
+    )
+    lot_size: PerTicker | None = _option(
+        None,
+        CommandLine(
+            "trading rules", "number", "trade whole lots of this many shares (1: whole shares); needs --capital"
+        ),
+        none_means="none (fractional shares)",
+    )
+    fee_min: PerTicker = _option(
+        0.0, CommandLine("trading rules", "number", "least fee an order pays, in money; needs --capital")
+    )
+    fee_fixed: PerTicker = _option(
+        0.0, CommandLine("trading rules", "number", "fixed fee every order pays, in money; needs --capital")
+    )
+    slippage: PerTicker = _option(
+        0.0,
+        CommandLine("trading rules", "number", "share of the trade price paid above it on buys and given up on sales"),
+    )
+    borrow_rate: float = _option(
+        0.0, CommandLine("trading rules", "number", "yearly rate paid on the value of short positions")
+    )
+    cash_rate: float = _option(0.0, CommandLine("trading rules", "number", "yearly interest earned on idle cash"))
     stop_loss: Stop = _option(None, _stop_help("falls by this much"), none_means="none")
     take_profit: Stop = _option(None, _stop_help("rises by this much"), none_means="none")
     trail_stop: float | None = _option(

@@ -5,10 +5,11 @@ the benchmark on the bars. Every error names the option, tickers and dates.
 
 from __future__ import annotations
 
+import contextlib
 import numbers
 import re
 import warnings
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 
 import numpy as np
 import pandas as pd
@@ -29,7 +30,18 @@ from tolvane._options import Delisting, Rebalance, Stop
 from tolvane._stops import StopTable
 from tolvane._types import FloatArray, IntArray
 from tolvane._warnings import warn_user
-from tolvane.errors import InputError, InputTypeError
+from tolvane.errors import InputError, InputTypeError, TolvaneError
+
+
+@contextlib.contextmanager
+def concerning(argument: str) -> Iterator[None]:
+    """Names `argument` on the tolvane errors raised inside, unless they name one."""
+    try:
+        yield
+    except TolvaneError as error:
+        if error.argument is None:
+            error.argument = argument
+        raise
 
 
 def known_tickers(name: str, tickers: pd.Index, close: pd.DataFrame) -> None:

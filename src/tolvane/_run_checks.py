@@ -65,14 +65,13 @@ def check_possible_book(inputs: RunInputs, result: RunResult) -> None:
 def warn_of_unpriced_purchases(inputs: RunInputs, result: RunResult) -> None:
     """Warn when a target weight is bought on a bar where the stock has no
     trade price: the position waits in the book, valued at its cost, for the
-    stock's next price."""
-    columns = inputs.price_column_of[result.trade_stock]
-    unpriced = np.isnan(inputs.trade_price[result.entry_bar, columns])
+    stock's next price. (A book kept in money buys nothing without a price.)"""
+    orders = result.orders
+    columns = inputs.price_column_of[orders.stock]
+    unpriced = (orders.side > 0) & np.isnan(inputs.trade_price[orders.bar, columns])
     if not unpriced.any():
         return
-    purchases = sorted(
-        {(int(bar), int(stock)) for bar, stock in zip(result.entry_bar[unpriced], result.trade_stock[unpriced])}
-    )
+    purchases = sorted({(int(bar), int(stock)) for bar, stock in zip(orders.bar[unpriced], orders.stock[unpriced])})
     shown = listing([f"{inputs.tickers[stock]} on {format_date(inputs.dates[bar])}" for bar, stock in purchases], 5)
     shown = shown.replace("'", "")
     warn_user(f"target weights bought on bars without a trade price, held from the stock's next price: {shown}")

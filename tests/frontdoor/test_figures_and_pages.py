@@ -88,8 +88,11 @@ def test_the_page_is_self_contained_and_escaped(tmp_path, report):
     images = re.findall(r'src="data:image/png;base64,([^"]+)"', page)
     assert len(images) == len(KINDS)
     assert all(base64.b64decode(image)[:8] == b"\x89PNG\r\n\x1a\n" for image in images)
-    listed = len(re.findall(r"<tr><th>\d+</th>", page))
-    assert listed == min(100, len(report.trades))
+    tables = dict(re.findall(r'<table id="(\w+)">(.*?)</table>', page, flags=re.S))
+    for name, rows in (("trades", len(report.trades)), ("orders", len(report.orders))):
+        listed = len(re.findall(r"<tr><th>\d+</th>", tables[name]))
+        assert listed == min(100, rows)
+    assert "Costs: fee 0.1425% of each order&#39;s value, tax 0.3% on sales (the defaults)" in page
     if len(report.trades) > 100:
         assert f"{len(report.trades) - 100:,} more are not shown" in page
 

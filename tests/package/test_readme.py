@@ -41,3 +41,12 @@ def test_the_sweep_example_prints_the_best_rows_shown_and_draws_the_heatmap(tmp_
         assert words[:3] == wanted[:3]  # run, stop_loss, rebalance
         assert [float(word) for word in words[3:]] == pytest.approx([float(word) for word in wanted[3:]], rel=1e-5)
     assert (tmp_path / "sweep.png").read_bytes().startswith(b"\x89PNG")
+
+
+def test_the_money_example_prints_the_orders_shown():
+    text = open(README, encoding="utf-8").read()
+    code, shown = re.search(r"<!-- money-example -->\n```python\n(.*?)```\s*```text\n(.*?)```", text, re.S).groups()
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        exec(compile(code, "README.md", "exec"), {})
+    assert printed.getvalue() == shown

@@ -14,6 +14,7 @@ from tolvane._dates import format_date
 from tolvane._options import OPTION_FIELDS, CommandLine, command_line
 from tolvane.cli._tables import check_output, read_table, table_kind, write_table
 from tolvane.errors import DataFileError, TolvaneError
+from tolvane.report._money import costs_used
 
 T = TypeVar("T")
 
@@ -132,6 +133,7 @@ def add_backtest_arguments(parser: argparse.ArgumentParser) -> None:
     )
     output = parser.add_argument_group("output")
     output.add_argument("--trades", metavar="FILE", help="write the trade table (.csv or .parquet)")
+    output.add_argument("--orders", metavar="FILE", help="write the order table (.csv or .parquet)")
     output.add_argument("--json", metavar="FILE", help="write the report as JSON (tolvane.Report.load reads it)")
     output.add_argument(
         "--report", metavar="FILE", help="write the report as a self-contained HTML page (needs the 'report' extra)"
@@ -206,6 +208,7 @@ def backtest_command(arguments: argparse.Namespace, before_output: Callable[[], 
     import tolvane
 
     check_output(arguments.trades, "trade table", table=True)
+    check_output(arguments.orders, "order table", table=True)
     check_output(arguments.json, "JSON report")
     check_output(arguments.report, "HTML report", needs=("matplotlib", "jinja2"))
     options, files = rule_options(arguments)
@@ -216,6 +219,7 @@ def backtest_command(arguments: argparse.Namespace, before_output: Callable[[], 
     before_output()
     print("statistics")
     print_statistics(report.stats(risk_free=arguments.risk_free))
+    print(f"\ncosts: {costs_used(report.settings)}")
     trades = report.trades
     shown = min(arguments.rows, len(trades))
     print(f"\nfirst {shown} of {len(trades)} trades")
@@ -228,6 +232,8 @@ def backtest_command(arguments: argparse.Namespace, before_output: Callable[[], 
     sys.stdout.flush()
     if arguments.trades is not None:
         write_table(trades, arguments.trades)
+    if arguments.orders is not None:
+        write_table(report.orders, arguments.orders)
     write_output(arguments.json, report.save)
     write_output(arguments.report, report.to_html)
     return 0

@@ -85,6 +85,7 @@ def run(
     cash_rate: float = ...,
     capital: float | None = ...,
     book_prices: bool = ...,
+    enter_delisted: bool = ...,
 ) -> _RunColumns: ...
 def price_extremes(
     prices: npt.NDArray[np.float64],

@@ -14,14 +14,16 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from tolvane._engine import EXIT_REASONS
+from tolvane._engine import EXIT_REASONS, OrderLog, TradeMoney
 from tolvane._operations import StockOperations
 from tolvane._records import ExcursionLayout
 from tolvane._types import FloatArray, IntArray
-from tolvane.report._record import RunRecord
+from tolvane.report._record import RunRecord, TradedPrices
 
 FORMAT = "tolvane.report"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
+#: Versions this tolvane reads: version 1 has no orders, money or prices.
+READABLE_VERSIONS = (1, 2)
 
 
 def to_data(record: RunRecord, stats: pd.Series) -> dict[str, Any]:
@@ -39,6 +41,7 @@ def to_data(record: RunRecord, stats: pd.Series) -> dict[str, Any]:
         "position_dates": _iso(record.position_dates),
         "tickers": [_ticker_to_json(ticker) for ticker in record.tickers],
         "equity": _floats(record.equity),
+        "capital": record.capital,
         "benchmark": None
         if record.benchmark is None
         else {"name": _json_value(record.benchmark.name), "prices": _floats(record.benchmark.to_numpy())},
@@ -50,6 +53,16 @@ def to_data(record: RunRecord, stats: pd.Series) -> dict[str, Any]:
             "weight": _floats(record.entry_weight),
             "exit_reason": [EXIT_REASONS[code] for code in record.exit_reason.tolist()],
             "profile": [_floats(profile) for profile in record.profiles],
+            **{name: _floats(getattr(record.money, name)) for name in TradeMoney.__dataclass_fields__},
+        },
+        "orders": {
+            name: (_floats(values) if values.dtype.kind == "f" else values.tolist())
+            for name, values in vars(record.orders).items()
+        },
+        "prices": {
+            "stocks": record.prices.stocks.tolist(),
+            "trade_price": [_floats(row) for row in record.prices.trade_price],
+            "close": [_floats(row) for row in record.prices.close],
         },
         "operations": {
             "weights": {str(sid): _json_value(w) for sid, w in operations.weights.items()},
@@ -65,9 +78,10 @@ def from_data(data: Mapping[str, Any]) -> RunRecord:
     """The record that :func:`to_data` wrote."""
     if data.get("format") != FORMAT:
         raise ValueError("not a saved tolvane report (its 'format' is not 'tolvane.report')")
-    if data.get("version") != FORMAT_VERSION:
+    if data.get("version") not in READABLE_VERSIONS:
         raise ValueError(
-            f"saved report version {data.get('version')} is not supported (this tolvane reads version {FORMAT_VERSION})"
+            f"saved report version {data.get('version')} is not supported "
+            f"(this tolvane reads versions {', '.join(map(str, READABLE_VERSIONS))})"
         )
     timezone, unit = data["timezone"], data["date_unit"]
     decoded = [_ticker_from_json(ticker) for ticker in data["tickers"]]
@@ -85,6 +99,7 @@ def from_data(data: Mapping[str, Any]) -> RunRecord:
         tickers=tickers,
         position_dates=_dates(data["position_dates"], timezone, unit),
         equity=_array(data["equity"]),
+        capital=data.get("capital"),
         trade_stock=_trade_stocks(trades, tickers),
         entry_bar=np.asarray(trades["entry_bar"], dtype=np.int64),
         exit_bar=np.asarray(trades["exit_bar"], dtype=np.int64),
@@ -98,10 +113,49 @@ def from_data(data: Mapping[str, Any]) -> RunRecord:
             weight_row=int(operations["weight_row"]),
             next_weight_row=int(operations["next_weight_row"]),
         ),
+        money=_trade_money(trades, len(trades["entry_bar"])),
+        orders=_orders(data.get("orders")),
+        prices=_prices(data.get("prices"), len(dates)),
         settings=settings,
         benchmark=None
         if benchmark is None
         else pd.Series(_array(benchmark["prices"]), index=dates, name=benchmark["name"]),
+    )
+
+
+def _trade_money(trades: Mapping[str, Any], count: int) -> TradeMoney:
+    """The trades' money; a report saved before it was kept has NaN."""
+    return TradeMoney(
+        **{
+            name: _array(trades[name]) if name in trades else np.full(count, math.nan)
+            for name in TradeMoney.__dataclass_fields__
+        }
+    )
+
+
+_ORDER_KINDS: dict[str, Any] = {"bar": np.int64, "stock": np.int64, "side": np.int8, "reason": np.uint8}
+
+
+def _orders(orders: Mapping[str, Any] | None) -> OrderLog:
+    """The order log; a report saved before orders were kept has none."""
+    columns = {}
+    for name in OrderLog.__dataclass_fields__:
+        kind = _ORDER_KINDS.get(name, np.float64)
+        if orders is None:
+            columns[name] = np.zeros(0, dtype=kind)
+        else:
+            columns[name] = _array(orders[name]) if kind is np.float64 else np.asarray(orders[name], dtype=kind)
+    return OrderLog(**columns)
+
+
+def _prices(prices: Mapping[str, Any] | None, bars: int) -> TradedPrices:
+    if prices is None:
+        return TradedPrices(np.zeros(0, dtype=np.int64), np.zeros((bars, 0)), np.zeros((bars, 0)))
+    stocks = np.asarray(prices["stocks"], dtype=np.int64)
+    return TradedPrices(
+        stocks,
+        _array(prices["trade_price"]).reshape(bars, len(stocks)),
+        _array(prices["close"]).reshape(bars, len(stocks)),
     )
 
 

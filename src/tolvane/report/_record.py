@@ -10,11 +10,27 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from tolvane._engine import RunResult
+from tolvane._engine import OrderLog, RunResult, TradeMoney
 from tolvane._inputs import RunInputs
 from tolvane._operations import StockOperations
 from tolvane._records import ExcursionLayout
 from tolvane._types import FloatArray, IntArray
+
+
+@dataclass(frozen=True)
+class TradedPrices:
+    """The trade prices and closes of the stocks a run traded (bars x stocks),
+    what holdings over time are valued at."""
+
+    stocks: IntArray  # stock ids, ascending
+    trade_price: FloatArray
+    close: FloatArray
+
+    @classmethod
+    def of_run(cls, inputs: RunInputs, orders: OrderLog) -> TradedPrices:
+        stocks = np.unique(orders.stock)
+        columns = inputs.price_column_of[stocks]
+        return cls(stocks, inputs.trade_price[:, columns], inputs.close[:, columns])
 
 
 @dataclass(frozen=True)
@@ -24,7 +40,8 @@ class RunRecord:
     dates: pd.DatetimeIndex
     tickers: pd.Index
     position_dates: pd.DatetimeIndex
-    equity: FloatArray
+    equity: FloatArray  # per unit of the capital: 1.0 at the start
+    capital: float | None  # the money the run started from (None: fractions of 1.0)
     trade_stock: IntArray
     entry_bar: IntArray
     exit_bar: IntArray
@@ -32,16 +49,21 @@ class RunRecord:
     exit_reason: npt.NDArray[np.uint8]  # index into EXIT_REASONS
     profiles: FloatArray
     operations: StockOperations
+    money: TradeMoney
+    orders: OrderLog
+    prices: TradedPrices
     settings: Mapping[str, Any]
     benchmark: pd.Series | None
 
     @classmethod
     def of_run(cls, inputs: RunInputs, result: RunResult) -> RunRecord:
+        capital: float | None = inputs.money_options["capital"]
         return cls(
             dates=inputs.dates,
             tickers=inputs.tickers,
             position_dates=inputs.position_dates,
-            equity=result.equity,
+            equity=result.equity if capital is None else result.equity / capital,
+            capital=capital,
             trade_stock=result.trade_stock,
             entry_bar=result.entry_bar,
             exit_bar=result.exit_bar,
@@ -49,9 +71,17 @@ class RunRecord:
             exit_reason=result.exit_reason,
             profiles=result.profiles,
             operations=result.operations,
+            money=result.money,
+            orders=result.orders,
+            prices=TradedPrices.of_run(inputs, result.orders),
             settings=dict(inputs.settings),
             benchmark=inputs.benchmark,
         )
+
+    @property
+    def unit(self) -> float:
+        """What one unit of the equity is worth in money (1.0 without a capital)."""
+        return 1.0 if self.capital is None else self.capital
 
     @property
     def layout(self) -> ExcursionLayout:

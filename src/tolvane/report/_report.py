@@ -21,7 +21,7 @@ from tolvane import stats as _stats
 from tolvane._dates import dates_at, local_nanoseconds
 from tolvane._engine import EXIT_REASONS
 from tolvane._records import EXCURSION_FIELDS
-from tolvane.report import _persistence
+from tolvane.report import _money, _persistence
 from tolvane.report._record import RunRecord
 
 if TYPE_CHECKING:
@@ -63,8 +63,14 @@ class Report:
     # ----------------------------------------------------------------- series
     @cached_property
     def equity(self) -> pd.Series:
-        """Portfolio value at each bar's close, from a capital of 1.0."""
+        """Portfolio value at each bar's close per unit of the capital: 1.0 at
+        the start (times :attr:`capital` for the amount of money)."""
         return pd.Series(self._record.equity, index=self._record.dates, name="equity")
+
+    @property
+    def capital(self) -> float | None:
+        """The money the run started from (None: a capital of 1.0, in fractions)."""
+        return self._record.capital
 
     @cached_property
     def returns(self) -> pd.Series:
@@ -112,8 +118,15 @@ class Report:
         by a rebalance), ``stop_loss``, ``take_profit``, ``trailing_stop``,
         ``delisting``, or ``open`` (still held at the end); ``weight``,
         the share of the portfolio at entry (negative for a short);
+        ``entry_price`` and ``exit_price``, the fill prices of its orders
+        (slippage included; a resize's trade price where a rebalance splits
+        a position's record; NaN while open); ``quantity``, shares at entry
+        (units of a capital of 1.0 without a capital); ``profit``, in money
+        with a capital (else a share of the starting 1.0), its costs paid;
+        ``costs``, the fees and taxes of its orders;
         ``bars_held`` (to the end of the data while open); ``return`` of the
-        trade at its exit (at the last bar while open), costs included; the
+        trade at its exit (at the last bar while open), costs included,
+        from the prices the book traded at; the
         excursion statistics over the whole trade: ``mae`` (maximum adverse
         excursion), ``gmfe`` (global maximum favourable excursion), ``bmfe``
         (favourable excursion before the MAE), ``mdd`` (deepest drawdown
@@ -136,6 +149,11 @@ class Report:
                 record.exit_reason.astype(np.int64), categories=pd.Index(EXIT_REASONS)
             ),
             "weight": record.entry_weight,
+            "entry_price": record.money.entry_price,
+            "exit_price": record.money.exit_price,
+            "quantity": record.money.quantity,
+            "profit": record.money.profit,
+            "costs": record.money.costs,
             "bars_held": np.where(open_, len(dates) - entry, exit_ - entry),
         }
         block = dict(zip(EXCURSION_FIELDS, exit_block.T))
@@ -146,6 +164,58 @@ class Report:
         frame = pd.DataFrame(columns, copy=False)
         frame.index.name = "trade"
         return frame
+
+    @cached_property
+    def orders(self) -> pd.DataFrame:
+        """Every order the run carried out, in the run's order.
+
+        Columns: ``date`` (the bar it was carried out at), ``ticker``,
+        ``side`` (``buy`` or ``sell``), ``reason`` (``rebalance`` for entries
+        and resizes, else the exit's: ``stop_loss``, ``take_profit``,
+        ``trailing_stop``, ``delisting``), ``quantity`` (shares with a
+        capital, else units of a capital of 1.0), ``price`` (the fill price,
+        slippage included), ``value`` (quantity times price), ``fee``,
+        ``tax`` and ``cash`` (the cash after the order).
+
+        Examples
+        --------
+        >>> import pandas as pd, tolvane
+        >>> dates = pd.bdate_range("2024-01-01", periods=3)
+        >>> close = pd.DataFrame({"AAA": [10.0, 10.0, 12.0]}, index=dates)
+        >>> position = pd.DataFrame({"AAA": [1.0, 0.0]}, index=dates[:2])
+        >>> report = tolvane.backtest(position, close, capital=1000, lot_size=10, fee_ratio=0, tax_ratio=0)
+        >>> report.orders[["side", "quantity", "price", "cash"]]
+              side  quantity  price    cash
+        order
+        0      buy     100.0   10.0     0.0
+        1     sell     100.0   12.0  1200.0
+        """
+        return _money.orders(self._record)
+
+    def holdings(self, kind: _money.HoldingsKind = "weight") -> pd.DataFrame:
+        """Holdings at each bar's close, dates x the tickers the run traded,
+        built from the orders and the prices.
+
+        Parameters
+        ----------
+        kind : {"weight", "value", "shares"}
+            ``"shares"``: shares held (units of a capital of 1.0 without a
+            capital); ``"value"``: their value at the close in money (the
+            last known trade price when the bar lacks a price); ``"weight"``:
+            their share of the portfolio's value. The values and the cash
+            add up to the portfolio's value.
+
+        Examples
+        --------
+        >>> import pandas as pd, tolvane
+        >>> dates = pd.bdate_range("2024-01-01", periods=3)
+        >>> close = pd.DataFrame({"AAA": [10.0, 10.0, 12.0]}, index=dates)
+        >>> position = pd.DataFrame({"AAA": [0.5]}, index=dates[:1])
+        >>> report = tolvane.backtest(position, close, capital=1000, fee_ratio=0, tax_ratio=0)
+        >>> report.holdings("value")["AAA"].tolist()
+        [0.0, 500.0, 600.0]
+        """
+        return _money.holdings(self._record, kind)
 
     @cached_property
     def excursions(self) -> pd.DataFrame:
@@ -257,9 +327,13 @@ class Report:
             position held over the close) and ``turnover`` (portfolio share
             bought into new positions per year); with a benchmark also
             ``benchmark_cagr``, ``benchmark_max_drawdown``, ``beta``,
-            ``alpha`` (annualised) and ``correlation``. Trade statistics count
-            closed trades with a return (a trade of a stock whose prices
-            stopped has none); a trade's return is per unit invested.
+            ``alpha`` (annualised) and ``correlation``; then ``costs``, the
+            fees and taxes of every order (in money with a capital, else a
+            share of the starting 1.0), ``costs_per_year`` over the bars from
+            the first target row on, and ``final_amount``, the portfolio's
+            value at the end (in money with a capital). Trade statistics
+            count closed trades with a return; a trade's return is per unit
+            invested.
         """
         record = self._record
         values = _stats.summary(
@@ -275,6 +349,7 @@ class Report:
             risk_free=risk_free,
             per_year=periods_per_year,
         )
+        values.update(_money.costs_paid(record, values["periods_per_year"], self._start))
         for name in ("start", "end", "max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery"):
             bar = values[name]
             values[name] = record.dates[bar] if bar >= 0 else pd.NaT
@@ -335,7 +410,8 @@ class Report:
             f" total return {_percent(stats['total_return'])}, CAGR {_percent(stats['cagr'])}, "
             f"max drawdown {_percent(stats['max_drawdown'])}, Sharpe {stats['sharpe']:.2f}\n"
             f" {stats['trades']} trades ({open_trades} open), win rate "
-            f"{'n/a' if not math.isfinite(stats['win_rate']) else format(stats['win_rate'], '.1%')}>"
+            f"{'n/a' if not math.isfinite(stats['win_rate']) else format(stats['win_rate'], '.1%')}\n"
+            f" costs: {_money.costs_used(record.settings)}>"
         )
 
     # ------------------------------------------------------------- persistence

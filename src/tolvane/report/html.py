@@ -1,6 +1,7 @@
 """A report as one self-contained HTML page (Jinja2 and matplotlib, the
 ``report`` extra): run settings, statistics, the five figures as embedded
-PNG images, the first trades and the pending actions. Every text is
+PNG images, the costs used, the first trades and orders and the pending
+actions. Every text is
 HTML-escaped; the page loads nothing from anywhere.
 """
 
@@ -19,6 +20,7 @@ import pandas as pd
 from tolvane._dates import format_date
 from tolvane._operations import ACTIONS
 from tolvane._version import __version__
+from tolvane.report._money import costs_used
 from tolvane.report.figures import FIGURES, RUN_KINDS
 
 if TYPE_CHECKING:
@@ -26,8 +28,9 @@ if TYPE_CHECKING:
 
     from tolvane.report import Report
 
-#: How many trades the page lists.
+#: How many trades, and how many orders, the page lists.
 TRADES_SHOWN = 100
+ORDERS_SHOWN = 100
 
 _FIGURE_DPI = 100
 # Typographic signs: a missing value's dash and the minus of minus infinity.
@@ -164,6 +167,8 @@ def render(report: Report, title: str = "Backtest report", compact: bool = False
     stats = report.stats()
     trades = report.trades
     shown = trades.head(TRADES_SHOWN).drop(columns=["entry_bar", "exit_bar"])
+    orders = report.orders
+    orders_shown = orders.head(ORDERS_SHOWN)
     period = f"{_format('start', stats['start']).text} to {_format('end', stats['end']).text}"
     context = {
         "title": title,
@@ -178,6 +183,12 @@ def render(report: Report, title: str = "Backtest report", compact: bool = False
         "stats": _series_table(stats, "value"),
         "figures": _figures(report, ["equity"] if compact else RUN_KINDS),
         "trades": _frame_table(shown, ["ticker"]),
+        "orders": _frame_table(orders_shown, ["ticker", "side", "reason"]),
+        "order_count": f"{len(orders):,}",
+        "orders_shown": len(orders_shown),
+        "orders_hidden": f"{len(orders) - len(orders_shown):,}" if len(orders) > len(orders_shown) else "",
+        "quantity_unit": "shares" if report.capital is not None else "units of a capital of 1.0",
+        "costs": costs_used(report.settings),
         "actions": _frame_table(report.actions, ["action"]),
         "action_meanings": list(ACTIONS.items()),
         "weights_date": _format("date", report.weights_date).text,
