@@ -1,5 +1,5 @@
-"""The book in money run by tolvane and by the peer (vectorbt) on real daily
-prices, for the comparisons of tests/money/test_peer_agreement.py.
+"""The book in money run by tolvane.backtest and by the peer (vectorbt) on
+real daily prices, for the comparisons of tests/money/test_peer_agreement.py.
 
 The prices are the daily closes that the `arch` package ships inside its
 wheel (the S&P 500 and NASDAQ Composite index levels and the WTI crude oil
@@ -71,54 +71,22 @@ def weights_at_bars(close, trade_bars, weights):
 
 
 def per_ticker(value, close):
-    """A number or a Series by ticker as one float per column."""
+    """A number, None (fractional shares) or a Series by ticker as one float
+    per column."""
     if isinstance(value, pd.Series):
         return np.array(value.reindex(close.columns), dtype=np.float64)
     return np.full(close.shape[1], np.nan if value is None else float(value))
 
 
 def tolvane_run(position, close, *, fee_ratio=0.0, tax_ratio=0.0, **money):
-    """tolvane's run in money: its equity at every close and its order log.
+    """tolvane's backtest in money (`money`: capital, lot_size, fee_min,
+    fee_fixed, slippage): its equity in money at every close and its order
+    log, with each order's bar."""
+    import tolvane
 
-    The front door's inputs, then the engine's columnar run with the book in
-    money (`money`: capital, lot_size, fee_min, fee_fixed, slippage)."""
-    from tolvane import _inputs
-    from tolvane._options import Options
-    from tolvane.core import _columns
-
-    inputs = _inputs.prepare(position, close, Options(fee_ratio=fee_ratio, tax_ratio=tax_ratio))
-    options = dict(inputs.engine_options)
-    if isinstance(money.get("lot_size"), pd.Series):
-        money["lot_size"] = per_ticker(money["lot_size"], close)
-    options.update(money)
-    columns = _columns.run(
-        inputs.trade_price,
-        inputs.close,
-        inputs.high,
-        inputs.low,
-        inputs.open,
-        inputs.price_index,
-        inputs.price_column_of,
-        inputs.pos_values,
-        inputs.pos_index,
-        inputs.pos_columns,
-        inputs.resample,
-        **options,
-    )
-    orders = pd.DataFrame(
-        {
-            "bar": columns["order_bar"],
-            "ticker": close.columns[columns["order_stock"]],
-            "side": columns["order_side"],
-            "quantity": columns["order_quantity"],
-            "price": columns["order_price"],
-            "value": columns["order_value"],
-            "fee": columns["order_fee"],
-            "tax": columns["order_tax"],
-            "cash": columns["order_cash"],
-        }
-    )
-    return pd.Series(columns["equity"], index=close.index), orders
+    report = tolvane.backtest(position, close, fee_ratio=fee_ratio, tax_ratio=tax_ratio, **money)
+    orders = report.orders.assign(bar=close.index.get_indexer(report.orders["date"]))
+    return report.equity * report.capital, orders
 
 
 def peer_orders(close, trade_bars, weights, *, capital, fee_ratio=0.0, fee_fixed=0.0, slippage=0.0, lot_size=None):

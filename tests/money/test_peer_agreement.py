@@ -74,7 +74,7 @@ def test_equity_agrees_with_the_peer_under_the_same_rules(close, targets, scenar
     else:
         peer, _ = peer_order_func(close, trade_bars, WEIGHTS, **options)
     assert relative_difference(equity, peer) <= SAME_RULES
-    assert (orders["side"] < 0).any() and len(orders) >= len(trade_bars)  # the run trades
+    assert (orders["side"] == "sell").any() and len(orders) >= len(trade_bars)  # the run trades
 
 
 def first_rebalances(close, trade_bars, count):
@@ -152,7 +152,7 @@ def test_a_sale_worth_less_than_its_fee_is_made_by_tolvane_and_refused_by_the_pe
     options = dict(capital=100_000.0, fee_ratio=0.001, fee_min=25.0)
     equity, orders = tolvane_run(position, close, **options)
     peer, peer_orders_made = peer_order_func(close, trade_bars, WEIGHTS, **options)
-    cut = orders[(orders["side"] < 0) & (orders["fee"] < 25.0)]
+    cut = orders[(orders["side"] == "sell") & (orders["fee"] < 25.0)]
     assert len(cut), "no sale below the minimum fee: nothing to compare"
     bar, ticker = int(cut["bar"].iloc[0]), cut["ticker"].iloc[0]
     np.testing.assert_allclose(orders.loc[cut.index[0], "fee"], cut["value"].iloc[0], rtol=1e-12)
