@@ -9,9 +9,10 @@ difference is worked out from the rules on the first rebalances and checked.
 Tolerance: where the rules are the same, both engines compute the same
 products and sums, in another order (the peer sends a rebalance's orders
 sorted by value, tolvane by stock, and adds the cash up in its own order), so
-the curves differ by rounding alone: a relative 1e-9 leaves room for that
-over the 240 rebalances (it is about 1e-15 here) and fails on any difference
-of rule, the least of which (one share of oil in a 100,000 book) is 1e-4.
+the curves differ by rounding alone: about 1e-15 here, and a relative 1e-9
+leaves room for that over the 239 rebalances. A difference of rule moves a
+whole share (oil is worth 11 or more) or a fee by a cent at least, 1e-7 of
+these books or more, and fails it.
 """
 
 import numpy as np
