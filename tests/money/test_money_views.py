@@ -157,3 +157,21 @@ def test_stats_count_the_costs_paid_and_the_final_amount():
     assert stats["costs"] == pytest.approx(8.0, rel=1e-12)
     assert stats["costs_per_year"] == pytest.approx(8.0 / (4 / 252), rel=1e-12)
     assert stats["final_amount"] == pytest.approx(1_992 + 400 * 12 + 800 * 6, rel=1e-12)
+
+
+def test_a_sweep_takes_the_money_options_as_grid_values_and_fixed_options():
+    dates = pd.bdate_range("2024-01-01", periods=30)
+    close = pd.DataFrame({"AAA": np.linspace(10, 13, 30), "BBB": np.linspace(20, 18, 30)}, index=dates)
+    position = pd.DataFrame({"AAA": [0.5, 0.3], "BBB": [0.5, 0.7]}, index=dates[[0, 15]])
+    grid = {
+        "lot_size": [None, 100.0],
+        "fee_min": [0.0, 20.0],
+        "slippage": {"per ticker": pd.Series({"AAA": 0.001, "BBB": 0.0})},
+    }
+    result = tolvane.sweep(position, close, grid=grid, capital=50_000, executor="threads", progress=False)
+    table = result.table
+    assert len(table) == 4 and table["error"].isna().all()
+    for _, row in table.iterrows():
+        options = {"lot_size": row["lot_size"], "fee_min": row["fee_min"], "slippage": grid["slippage"]["per ticker"]}
+        alone = tolvane.backtest(position, close, capital=50_000, **options).stats()
+        assert row["final_amount"] == alone["final_amount"] and row["costs"] == alone["costs"]

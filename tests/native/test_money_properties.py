@@ -68,6 +68,12 @@ def cash_flows(run):
     return np.where(run["order_side"] > 0, -run["order_value"] - costs, run["order_value"] - costs)
 
 
+def costly_run(data, market, capital):
+    """A run with random costs and exits, and the cash it starts from."""
+    chosen = data.draw(costs(market, capital)) | data.draw(exits(market))
+    return ran(market, capital=capital, **chosen), 1.0 if capital is None else capital
+
+
 CAPITALS = st.sampled_from([1.0, 10_000.0, 1e6])
 
 
@@ -97,9 +103,7 @@ def test_without_costs_the_book_in_money_is_the_capital_times_the_book_in_fracti
 @settings(max_examples=200)
 @given(st.data(), markets(), st.sampled_from([None, 1.0, 10_000.0]))
 def test_the_orders_add_up_to_the_changes_in_cash(data, market, capital):
-    chosen = data.draw(costs(market, capital)) | data.draw(exits(market))
-    run = ran(market, capital=capital, **chosen)
-    start = 1.0 if capital is None else capital
+    run, start = costly_run(data, market, capital)
     cash = np.concatenate([[start], run["order_cash"]])
     scale = start + np.abs(run["order_value"]).sum()
     np.testing.assert_allclose(np.diff(cash), cash_flows(run), rtol=0, atol=1e-13 * scale)
@@ -108,9 +112,7 @@ def test_the_orders_add_up_to_the_changes_in_cash(data, market, capital):
 @settings(max_examples=200)
 @given(st.data(), markets(), st.sampled_from([None, 1.0, 10_000.0]))
 def test_the_trades_profits_add_up_to_the_gain(data, market, capital):
-    chosen = data.draw(costs(market, capital)) | data.draw(exits(market))
-    run = ran(market, capital=capital, **chosen)
-    start = 1.0 if capital is None else capital
+    run, start = costly_run(data, market, capital)
     scale = start + np.abs(run["order_value"]).sum() + np.abs(run["profit"]).sum()
     np.testing.assert_allclose(run["profit"].sum(), run["equity"][-1] - start, rtol=0, atol=1e-13 * scale)
     np.testing.assert_allclose(run["costs"].sum(), (run["order_fee"] + run["order_tax"]).sum(), rtol=1e-12, atol=0)

@@ -1,4 +1,4 @@
-"""The README's opening example runs and prints what the README shows."""
+"""The README's examples run and print what the README shows."""
 
 import contextlib
 import io
@@ -10,13 +10,19 @@ from locations import README
 from optional import require
 
 
-def test_the_opening_example_prints_the_statistics_shown():
+def run_example(marker=""):
+    """What the README's example after `marker` prints, and what the README shows."""
     text = open(README, encoding="utf-8").read()
-    code, shown = re.search(r"```python\n(.*?)```\s*```text\n(.*?)```", text, re.S).groups()
+    code, shown = re.search(marker + r"```python\n(.*?)```\s*```text\n(.*?)```", text, re.S).groups()
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
-        exec(compile(code, "README.md", "exec"), {})
-    lines = [line.split(None, 1) for line in printed.getvalue().splitlines()[:-1]]
+        exec(compile(code, "README.md", "exec"), {"__name__": "__main__"})
+    return printed.getvalue(), shown
+
+
+def test_the_opening_example_prints_the_statistics_shown():
+    printed, shown = run_example()
+    lines = [line.split(None, 1) for line in printed.splitlines()[:-1]]
     expected = [line.split(None, 1) for line in shown.splitlines()[:-1]]
     assert [name for name, _ in lines] == [name for name, _ in expected]
     for (name, value), (_, want) in zip(lines, expected):
@@ -28,13 +34,9 @@ def test_the_opening_example_prints_the_statistics_shown():
 
 def test_the_sweep_example_prints_the_best_rows_shown_and_draws_the_heatmap(tmp_path, monkeypatch):
     require("matplotlib", "report")
-    text = open(README, encoding="utf-8").read()
-    code, shown = re.search(r"<!-- sweep-example -->\n```python\n(.*?)```\s*```text\n(.*?)```", text, re.S).groups()
     monkeypatch.chdir(tmp_path)
-    printed = io.StringIO()
-    with contextlib.redirect_stdout(printed):
-        exec(compile(code, "README.md", "exec"), {"__name__": "__main__"})
-    lines, expected = printed.getvalue().split("\n"), shown.split("\n")
+    printed, shown = run_example(r"<!-- sweep-example -->\n")
+    lines, expected = printed.split("\n"), shown.split("\n")
     assert [line.split() for line in lines[:2]] == [line.split() for line in expected[:2]]  # the header
     for line, want in zip(lines[2:], expected[2:], strict=True):
         words, wanted = line.split(), want.split()
@@ -44,9 +46,5 @@ def test_the_sweep_example_prints_the_best_rows_shown_and_draws_the_heatmap(tmp_
 
 
 def test_the_money_example_prints_the_orders_shown():
-    text = open(README, encoding="utf-8").read()
-    code, shown = re.search(r"<!-- money-example -->\n```python\n(.*?)```\s*```text\n(.*?)```", text, re.S).groups()
-    printed = io.StringIO()
-    with contextlib.redirect_stdout(printed):
-        exec(compile(code, "README.md", "exec"), {})
-    assert printed.getvalue() == shown
+    printed, shown = run_example(r"<!-- money-example -->\n")
+    assert printed == shown

@@ -184,11 +184,8 @@ class Report:
         >>> close = pd.DataFrame({"AAA": [10.0, 10.0, 12.0]}, index=dates)
         >>> position = pd.DataFrame({"AAA": [1.0, 0.0]}, index=dates[:2])
         >>> report = tolvane.backtest(position, close, capital=1000, lot_size=10, fee_ratio=0, tax_ratio=0)
-        >>> report.orders[["side", "quantity", "price", "cash"]]
-              side  quantity  price    cash
-        order
-        0      buy     100.0   10.0     0.0
-        1     sell     100.0   12.0  1200.0
+        >>> report.orders["side"].tolist(), report.orders["quantity"].tolist(), report.orders["cash"].tolist()
+        (['buy', 'sell'], [100.0, 100.0], [0.0, 1200.0])
         """
         return _money.orders(self._record)
 
