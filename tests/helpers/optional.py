@@ -17,7 +17,10 @@ def require(module: str, extra: str) -> ModuleType:
     try:
         return importlib.import_module(module)
     except ImportError as error:
-        message = f"optional dependency {module} is missing (extra '{extra}'): {error}"
+        message = (
+            f"optional dependency {module} is missing (extra '{extra}'; "
+            f"install it with: python3 -m pip install '.[{extra}]'): {error}"
+        )
         if os.environ.get("TOLVANE_REQUIRE_EXTRAS") == "1":
             pytest.fail(message, pytrace=False)
         pytest.skip(message, allow_module_level=True)
