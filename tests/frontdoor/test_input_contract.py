@@ -68,7 +68,9 @@ REFUSED = [
     (lambda p, c: (p, c), {"rebalance": ["2300-01-01"]}, InputError, "rebalance has dates outside 1677-09-21"),
     (
         lambda p, c: tuple(
-            frame.set_axis(pd.date_range("2262-04-11 23:30", periods=len(frame), freq="min", tz="Asia/Taipei", unit="ns"))
+            frame.set_axis(
+                pd.date_range("2262-04-11 23:30", periods=len(frame), freq="min", tz="Asia/Taipei", unit="ns")
+            )
             for frame in (p, c)
         ),
         {},
