@@ -68,6 +68,14 @@ def check_dates(name: str, index: pd.Index) -> pd.DatetimeIndex:
     if not index.is_unique:
         duplicated = index[index.duplicated()].unique()
         raise InputError(f"{name} has duplicated dates: {dates_listing(duplicated)}")
+    if index.tz is not None:
+        try:  # the local wall time of a date near a limit may not fit, and then pandas cannot show it
+            index.tz_localize(None)
+        except (OverflowError, ValueError) as error:  # pandas' OutOfBoundsDatetime is a ValueError
+            raise InputError(
+                f"{name}'s dates in {index.tz} reach outside {_SPAN} in local time, the dates pandas can "
+                "show; convert them to UTC with .tz_convert('UTC')"
+            ) from error
     return index
 
 

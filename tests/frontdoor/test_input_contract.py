@@ -66,6 +66,15 @@ REFUSED = [
     (lambda p, c: (p, c), {"rebalance": b"ME"}, InputTypeError, "rebalance must be None, a pandas frequency alias"),
     (lambda p, c: (p, c), {"rebalance": [1, 2, 3]}, InputTypeError, "rebalance must list dates"),
     (lambda p, c: (p, c), {"rebalance": ["2300-01-01"]}, InputError, "rebalance has dates outside 1677-09-21"),
+    (
+        lambda p, c: tuple(
+            frame.set_axis(pd.date_range("2262-04-11 23:30", periods=len(frame), freq="min", tz="Asia/Taipei", unit="ns"))
+            for frame in (p, c)
+        ),
+        {},
+        InputError,
+        "close's dates in Asia/Taipei reach outside 1677-09-21 00:12 to 2262-04-11 23:47 in local time",
+    ),
     (lambda p, c: (p, c), {"delisting": [("AAA", "2024-01-10")]}, InputTypeError, "delisting must map tickers"),
     (lambda p, c: (p, c), {"benchmark": [1.0, 2.0]}, InputTypeError, "benchmark must be a pandas Series"),
     # tickers
