@@ -20,6 +20,7 @@ from collections.abc import Callable
 from typing import Any
 
 import pandas as pd
+from resident import release_free_memory, reset_peak, resident_kib
 
 Run = Callable[[float], Any]
 
@@ -54,9 +55,7 @@ def front_door_arguments(workload: Any) -> tuple[pd.DataFrame, pd.DataFrame, dic
 
 
 class FrontDoor:
-    """tolvane.backtest with its trade table built; after each run,
-    `returned_bytes` holds the bytes of the arrays of the Report's record
-    (equity, trade columns, excursion profiles)."""
+    """tolvane.backtest with its trade table built."""
 
     def __init__(self, workload: Any) -> None:
         from workloads import generate
@@ -65,7 +64,6 @@ class FrontDoor:
 
         self._backtest = tolvane.backtest
         self.position, self.close, self.options = front_door_arguments(workload)
-        self.returned_bytes = 0
         # One run on the tiny workload first: the imports and first-use costs
         # of the report are paid before the worker measures memory.
         tiny_position, tiny_close, tiny_options = front_door_arguments(generate("XS", workload.variant))
@@ -74,20 +72,36 @@ class FrontDoor:
     def __call__(self, fee: float) -> Any:
         report = self._backtest(self.position, self.close, fee_ratio=fee, tax_ratio=0.0, **self.options)
         report.trades  # noqa: B018 -- the trade table is built on first use: time it with the run
+        return report.equity.to_numpy()
+
+    def memory_of_run(self, fee: float) -> dict[str, int]:
+        """One run's peak resident memory above what the process held before
+        it (the allocator's free memory returned to the system first), in
+        KiB: of tolvane.backtest, and with the trade table built; and the
+        bytes it returns: the arrays of the Report's record (equity, trade
+        columns, excursion profiles) and the trade table's columns."""
+        release_free_memory()
+        baseline = resident_kib("VmRSS")
+        reset_peak()
+        report = self._backtest(self.position, self.close, fee_ratio=fee, tax_ratio=0.0, **self.options)
+        backtest_peak = resident_kib("VmHWM") - baseline
+        trades = report.trades
         record = report._record
-        self.returned_bytes = sum(
-            array.nbytes
-            for array in (
-                record.equity,
-                record.trade_stock,
-                record.entry_bar,
-                record.exit_bar,
-                record.entry_weight,
-                record.exit_reason,
-                record.profiles,
-            )
+        returned = (
+            record.equity,
+            record.trade_stock,
+            record.entry_bar,
+            record.exit_bar,
+            record.entry_weight,
+            record.exit_reason,
+            record.profiles,
         )
-        return record.equity
+        return {
+            "backtest_peak_kib": backtest_peak,
+            "with_trade_table_peak_kib": resident_kib("VmHWM") - baseline,
+            "returned_bytes": sum(array.nbytes for array in returned),
+            "trade_table_bytes": int(trades.memory_usage(deep=False).sum()),
+        }
 
 
 def _prepared(workload: Any) -> Any:

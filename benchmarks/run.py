@@ -28,8 +28,11 @@ this order:
    An engine whose curve differs is reported as failing and not timed;
 3. --repeats rounds of warm runs, interleaved (A B C ... A B C ...), so that
    noise from the rest of the machine falls on all engines alike;
-4. the peak resident memory of each process above its inputs, and the bytes
-   of the arrays a front-door run returns.
+4. the peak resident memory of each process above its inputs;
+5. one more front-door run, the allocator's free memory returned to the
+   system before it: its peak above what the process held, for
+   tolvane.backtest and with the trade table built, against the bytes it
+   returns (the arrays of the Report's record, and the trade table).
 
 Each workload prints one row per engine (median and range of the warm runs,
 the first run, its multiple of the front door's median, peak memory, the
@@ -249,8 +252,11 @@ def measure(name, variant, options, scratch):
         for engine, worker in workers.items():
             answer = worker.ask("memory")
             results[engine]["peak_above_inputs_kib"] = answer.get("peak_above_inputs_kib")
-            if answer.get("returned_bytes") is not None:
-                results[engine]["returned_bytes"] = answer["returned_bytes"]
+        # 5. One more front-door run, its memory against the bytes it returns.
+        if ours in workers:
+            answer = workers[ours].ask(f"memory-run {FEE}")
+            if "error" not in answer:
+                results[ours]["memory_of_run"] = answer
     finally:
         for worker in workers.values():
             worker.close()
@@ -287,11 +293,25 @@ def ratios(results):
 
 
 def memory_of(result):
-    """(peak MiB above the inputs, MiB returned) of the front door."""
-    peak, returned = result.get("peak_above_inputs_kib"), result.get("returned_bytes")
-    if peak is None or not returned:
+    """The front door's memory_of_run answer in MiB: peak of tolvane.backtest,
+    peak with the trade table, the record's arrays, the trade table."""
+    memory = result.get("memory_of_run")
+    if not memory or not memory.get("returned_bytes"):
         return None
-    return peak / 1024, returned / 2**20
+    return (
+        memory["backtest_peak_kib"] / 1024,
+        memory["with_trade_table_peak_kib"] / 1024,
+        memory["returned_bytes"] / 2**20,
+        memory["trade_table_bytes"] / 2**20,
+    )
+
+
+def memory_text(memory):
+    peak, with_table, returned, table = memory
+    return (
+        f"tolvane.backtest peak {peak:.2f} MiB for {returned:.2f} MiB returned ({peak / returned:.2f}x); "
+        f"with the trade table ({table:.2f} MiB) peak {with_table:.2f} MiB ({with_table / returned:.2f}x)"
+    )
 
 
 def print_workload(results):
@@ -337,11 +357,7 @@ def print_workload(results):
         print(f"  front door ({ms(ours_median)} ms) " + "; ".join(parts))
     memory = memory_of(results[OURS])
     if memory:
-        peak, returned = memory
-        print(
-            f"  front door memory: peak {peak:.1f} MiB above its inputs; returns {returned:.1f} MiB "
-            f"(the Report's record: equity, trade columns, profiles); peak / returned {peak / returned:.2f}x"
-        )
+        print("  front door memory, one run: " + memory_text(memory))
     sys.stdout.flush()
 
 
@@ -493,12 +509,14 @@ def main():
                 for key, width in (("numba", 7), ("peer", 6), ("peer_records", 7))
             )
         )
-    print("\nfront door memory: peak above its inputs / the bytes it returns (the Report's record)")
+    print(
+        "\nfront door memory, one run: peak above what the process held / the bytes returned "
+        "(the arrays of the Report's record: equity, trade columns, profiles)"
+    )
     for label, results, *_ in summary:
         memory = memory_of(results[OURS])
         if memory:
-            peak, returned = memory
-            print(f"{label:<14} {peak:8.1f} MiB / {returned:8.1f} MiB = {peak / returned:.2f}x")
+            print(f"{label:<14} " + memory_text(memory))
 
     costs, intercept, slope = trade_costs(smoke=options.smoke)
     print(

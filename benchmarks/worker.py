@@ -17,14 +17,15 @@ engines' runs:
 
     run FEE            -> {"seconds": ...}       one timed run
     curve FEE PATH     -> {"saved": PATH}        one run, its equity curve saved (.npy)
-    memory             -> {"peak_above_inputs_kib": ..., "returned_bytes": ...}
+    memory             -> {"peak_above_inputs_kib": ...}
+    memory-run FEE     -> the front door only: one run's memory (FrontDoor.memory_of_run)
     quit
 
 Its first answer, once the workload is ready, is {"ready": true, ...} or
 {"error": ...}. Anything the engines print goes to standard error, never into
 the answers. The peak resident memory counts from the moment the workload was
-ready, so it is the runs' own, above the inputs; "returned_bytes", for the
-front door only, is the size of the arrays its latest run returned.
+ready (the memory the allocator kept free by then returned to the system),
+so it is the runs' own, above the inputs.
 
 `curve` makes one run and saves its curve (used by the tests).
 """
@@ -42,20 +43,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import frontdoor  # noqa: E402
+from resident import release_free_memory, reset_peak, resident_kib  # noqa: E402
 from workloads import generate  # noqa: E402
-
-
-def resident_kib(field: str) -> int:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field):
-                return int(line.split()[1])
-    raise RuntimeError(f"{field} not in /proc/self/status")
-
-
-def reset_peak():
-    with open("/proc/self/clear_refs", "w") as clear:
-        clear.write("5")  # resets the peak resident set size
 
 
 def settle_collector():
@@ -145,6 +134,7 @@ def serve(engine, name, variant):
     except Exception as error:  # reported to the parent, which shows the setup as failing
         answer(error=f"{type(error).__name__}: {error}")
         return
+    release_free_memory()
     baseline = resident_kib("VmRSS")
     reset_peak()
     answer(ready=True, input_bytes=workload.input_bytes())
@@ -162,10 +152,9 @@ def serve(engine, name, variant):
                 np.save(command[2], np.asarray(run(float(command[1])), dtype=np.float64))
                 answer(saved=command[2])
             elif command[0] == "memory":
-                answer(
-                    peak_above_inputs_kib=resident_kib("VmHWM") - baseline,
-                    returned_bytes=getattr(run, "returned_bytes", None),
-                )
+                answer(peak_above_inputs_kib=resident_kib("VmHWM") - baseline)
+            elif command[0] == "memory-run":
+                answer(**run.memory_of_run(float(command[1])))
             elif command[0] == "quit":
                 return
             else:
