@@ -52,6 +52,8 @@ BENCHMARKS.md and `fastest()` runs it.
 
 from __future__ import annotations
 
+from typing import NamedTuple
+
 import numpy as np
 import vectorbt as vbt
 from numba import njit
@@ -339,8 +341,8 @@ def flex(price, close, weights, exec_bars, fee):
     return _value_from_holdings(close, exec_bars, portfolio.cash().to_numpy(), portfolio.assets().to_numpy())
 
 
-def flex_kernel(price, close, weights, exec_bars, fee):
-    """(c) with the flexible simulation kernel called directly; valued by a Numba loop."""
+def _flex_kernel_records(price, close, weights, exec_bars, fee):
+    """The order records of (c) with the flexible simulation kernel called directly."""
     price, close, weights, exec_bars = _checked(price, close, weights, exec_bars)
     traded = np.ascontiguousarray(price[exec_bars])
     targets = np.ascontiguousarray(_targets(weights))
@@ -359,7 +361,128 @@ def flex_kernel(price, close, weights, exec_bars, fee):
         fill_pos_record=False,
         max_orders=max(1, shape[0] * shape[1]),
     )
-    return _values_from_order_records(records, close, exec_bars)
+    return records
+
+
+def flex_kernel(price, close, weights, exec_bars, fee):
+    """(c) with the flexible simulation kernel called directly; valued by a Numba loop."""
+    records = _flex_kernel_records(price, close, weights, exec_bars, fee)
+    return _values_from_order_records(records, np.asarray(close, dtype=np.float64), np.asarray(exec_bars))
+
+
+# ---------------------------------------------------------------- trades, MAE and MFE
+
+
+class PeerTrades(NamedTuple):
+    """The trades as the engine counts them, one element per trade: a holding
+    from one execution bar to the next (every rebalance ends the trades of
+    the positions it finds and starts one for each position it leaves)."""
+
+    column: np.ndarray  # int64
+    entry_bar: np.ndarray  # int64, the execution bar the trade starts at
+    exit_bar: np.ndarray  # int64, the next execution bar; -1 while open at the end
+    entry_paid: np.ndarray  # bool, the position was opened there (its purchase paid the fee)
+    mae: np.ndarray  # float64, maximum adverse excursion: lowest value ratio - 1 (at most 0)
+    mfe: np.ndarray  # float64, maximum favourable excursion: highest value ratio - 1 (at least 0)
+
+
+@njit(cache=True)
+def _trades_from_records(columns, exec_bars, row, col, size, side):
+    """The trades of the order records (sorted by row): per execution row, one
+    trade for every column held after its orders; the entry paid the fee
+    where the column was not held before them."""
+    position = np.zeros(columns)
+    opened = np.zeros(columns, np.bool_)  # not held before its first order of the row
+    touched = np.full(columns, -1, np.int64)  # the row of the column's latest order
+    held = np.empty(columns, np.int64)  # the columns held after the previous row
+    ordered = np.empty(columns, np.int64)
+    rows = len(exec_bars)
+    capacity = max(16, 2 * len(row))
+    trade_row = np.empty(capacity, np.int64)
+    trade_column = np.empty(capacity, np.int64)
+    paid = np.empty(capacity, np.bool_)
+    count, trades, order = 0, 0, 0
+    for r in range(rows):
+        n_ordered = 0
+        while order < len(row) and row[order] == r:
+            c = col[order]
+            if touched[c] != r:
+                touched[c] = r
+                opened[c] = position[c] == 0
+                ordered[n_ordered] = c
+                n_ordered += 1
+            position[c] += size[order] if side[order] == 0 else -size[order]
+            order += 1
+        kept = 0
+        for h in range(count):  # held, and no order of this row touched them
+            if touched[held[h]] != r:
+                held[kept] = held[h]
+                kept += 1
+        for k in range(n_ordered):
+            if position[ordered[k]] != 0:
+                held[kept] = ordered[k]
+                kept += 1
+        count = kept
+        if trades + count > capacity:
+            capacity = 2 * (trades + count)
+            trade_row = np.concatenate((trade_row, np.empty(capacity - len(trade_row), np.int64)))
+            trade_column = np.concatenate((trade_column, np.empty(capacity - len(trade_column), np.int64)))
+            paid = np.concatenate((paid, np.empty(capacity - len(paid), np.bool_)))
+        for h in range(count):
+            c = held[h]
+            trade_row[trades] = r
+            trade_column[trades] = c
+            paid[trades] = touched[c] == r and opened[c]
+            trades += 1
+    entry = np.empty(trades, np.int64)
+    exit_ = np.empty(trades, np.int64)
+    for t in range(trades):
+        entry[t] = exec_bars[trade_row[t]]
+        exit_[t] = exec_bars[trade_row[t] + 1] if trade_row[t] + 1 < rows else -1
+    return trade_column[:trades].copy(), entry, exit_, paid[:trades].copy()
+
+
+@njit(cache=True)
+def _excursions(price, close, column, entry_bar, exit_bar, entry_paid, fee):
+    """MAE and MFE of each trade: its value relative to the entry trade price
+    (less the fee when the entry paid it) at every close from the entry bar
+    to the exit bar (the last bar while open); a missing close keeps the
+    value. The running extremes start at 1."""
+    trades = len(column)
+    mae = np.empty(trades)
+    mfe = np.empty(trades)
+    last = close.shape[0] - 1
+    for t in range(trades):
+        c = column[t]
+        start = entry_bar[t]
+        end = exit_bar[t] if exit_bar[t] >= 0 else last
+        scale = (1.0 - fee if entry_paid[t] else 1.0) / price[start, c]
+        low, high, ratio = 1.0, 1.0, 1.0
+        for b in range(start, end + 1):
+            if close[b, c] == close[b, c]:
+                ratio = close[b, c] * scale
+            if ratio < low:
+                low = ratio
+            if ratio > high:
+                high = ratio
+        mae[t] = low - 1.0
+        mfe[t] = high - 1.0
+    return mae, mfe
+
+
+def flex_kernel_with_trades(price, close, weights, exec_bars, fee):
+    """The fastest fair setup, (c) kernel called directly, and the trades it
+    made with their MAE and MFE: (value at every close, PeerTrades). What a
+    performance-minded user writes to get what the engine returns: the trades
+    from the order records and the excursions, each a Numba pass."""
+    price, close, weights, exec_bars = _checked(price, close, weights, exec_bars)
+    records = _flex_kernel_records(price, close, weights, exec_bars, fee)
+    values = _values_from_order_records(records, close, exec_bars)
+    column, entry, exit_, paid = _trades_from_records(
+        price.shape[1], exec_bars, records["idx"], records["col"], records["size"], records["side"]
+    )
+    mae, mfe = _excursions(price, close, column, entry, exit_, paid, float(fee))
+    return values, PeerTrades(column, entry, exit_, paid, mae, mfe)
 
 
 # ---------------------------------------------------------------- naive

@@ -1,39 +1,47 @@
-"""The benchmark suite: this engine against the peer (vectorbt) set up fairly, a Numba loop and the reference loop.
+"""The benchmark suite: our engine against the peer (vectorbt) set up fairly, a Numba loop and the reference loop.
 
     python3 benchmarks/run.py [--repeats 7] [--only S,M] [--no-peer] [--no-naive]
                               [--setups NAME,NAME] [--naive-budget 30] [--json results.json]
-    python3 benchmarks/run.py --smoke    # every engine once on a tiny workload: nothing timed
+    python3 benchmarks/run.py --smoke    # every engine once on tiny workloads: nothing timed
 
 Builds nothing: it runs the installed package, built with its benchmark hooks
 (`TOLVANE_BUILD_TEST_MODULES=ON pip install '.[bench]'`, which brings the peer
 and Numba too).
 
-For each workload, every engine runs in a long-lived process of its own
-(benchmarks/worker.py) that generates the workload once: ours, the native
-reference loop, the Numba loop (benchmarks/numba_loop.py) and each way of
-computing the same book with the peer (benchmarks/peer_setups.py). Then, in
+Every engine reads the same float64 matrices, laid out column-major as a
+pandas DataFrame holds its values (the reference loop reads row-major copies
+made before the timing). For each workload, every engine runs in a
+long-lived process of its own (benchmarks/worker.py) that generates the
+workload once: ours three ways (benchmarks/frontdoor.py: tolvane.backtest
+from DataFrames with its trade table built, the columnar run bare,
+backtest_ bare), the native reference loop, the Numba loop
+(benchmarks/numba_loop.py), each way of computing the same book with the
+peer (benchmarks/peer_setups.py), and the peer's fastest fair setup with
+the trades it made and their MAE and MFE ("peer with records"). Then, in
 this order:
 
 1. one first run of each (fee 0.1425%), which includes any compilation;
-2. each one's equity curve of a cost-free run is compared with ours (relative
-   difference <= 1e-9; the reference loop <= 1e-12); the reference and Numba
-   loops keep our book with the fee too, so their fee curves are compared as
-   well. An engine whose curve differs is reported as failing and not timed;
+2. each one's equity curve of a cost-free run is compared with the front
+   door's: the columnar run and backtest_ must equal it bit for bit, the
+   reference loop within 1e-12, the others within 1e-9 (relative); the
+   engines that keep our book with the fee are compared with the fee too.
+   An engine whose curve differs is reported as failing and not timed;
 3. --repeats rounds of warm runs, interleaved (A B C ... A B C ...), so that
    noise from the rest of the machine falls on all engines alike;
-4. the peak resident memory of each process above its inputs.
+4. the peak resident memory of each process above its inputs;
+5. one more front-door run, the allocator's free memory returned to the
+   system before it: its peak above what the process held, for
+   tolvane.backtest and with the trade table built, against the bytes it
+   returns (the arrays of the Report's record, and the trade table).
 
 Each workload prints one row per engine (median and range of the warm runs,
-the first run, its multiple of our median, peak memory, the curve check),
-then the fastest fair peer setup and our ratio to it. The naive setup (the
-call an uninformed user makes: NaN sizes on every bar) runs only within
---naive-budget seconds per run, and as many warm rounds as fit in that
-budget. A summary table follows; then the "L frames" row: the L workload as
-DataFrames through tolvane.backtest (trade table included) against the bare
-engine call on the arrays those DataFrames hold and the fastest fair peer
-setup fed from the same DataFrames (benchmarks/frontdoor.py); then the
-per-trade cost of the excursion analysis and the scaling checks. --json
-saves all numbers.
+the first run, its multiple of the front door's median, peak memory, the
+curve check), then the front door's ratios to the Numba loop, to the
+fastest fair peer setup and to the peer with records, and its memory. The
+naive setup (the call an uninformed user makes: NaN sizes on every bar)
+runs only within --naive-budget seconds per run, and as many warm rounds as
+fit in that budget. A summary table follows; then the per-trade cost of the
+excursion analysis and the scaling checks. --json saves all numbers.
 """
 
 from __future__ import annotations
@@ -58,31 +66,31 @@ sys.path.insert(0, HERE)
 
 from workloads import COMPARED_VARIANTS, FEE, SIZES, WORKLOADS  # noqa: E402
 
-# Relative differences allowed between equity curves. The reference and
-# Numba loops do the engine's arithmetic; the peer computes the same book in
-# a different order of operations.
-REFERENCE_TOLERANCE = 1e-12
+# Relative differences allowed between an engine's equity curve and the
+# front door's. The columnar run and backtest_ are the front door's engine;
+# the reference and Numba loops do its arithmetic; the peer computes the same
+# book in a different order of operations.
 TOLERANCE = 1e-9
+TOLERANCES = {"columns": 0.0, "backtest_": 0.0, "reference": 1e-12}
+# The engines that keep our book with the fee too: their curves with the fee are checked as well.
+KEEP_OUR_FEE = {"columns", "backtest_", "reference", "numba"}
+OURS = "tolvane"
 NAIVE = "peer:naive"
+PEER_RECORDS = "peer-records"
 
-
-FRONT_DOOR = ["frontdoor", "frontdoor bare", "peer frames"]
-FRONT_DOOR_LABELS = {
-    "frontdoor": "tolvane.backtest (trade table built)",
-    "frontdoor bare": "backtest_ on the same arrays",
-    "peer frames": "fastest fair peer, same DataFrames",
+LABELS = {
+    OURS: "tolvane.backtest (trade table built)",
+    "columns": "_columns.run, bare",
+    "backtest_": "backtest_, bare",
+    "reference": "reference loop (C++, row-major copies)",
+    "numba": "Numba loop",
+    PEER_RECORDS: "peer with records: (c) kernel + trades, MAE/MFE",
 }
 
 
 def label_of(engine):
-    if engine == "tolvane":
-        return "ours"
-    if engine in FRONT_DOOR_LABELS:
-        return FRONT_DOOR_LABELS[engine]
-    if engine == "reference":
-        return "reference loop (C++)"
-    if engine == "numba":
-        return "Numba loop"
+    if engine in LABELS:
+        return LABELS[engine]
     import peer_setups
 
     return peer_setups.LABELS.get(engine[len("peer:") :], engine)
@@ -153,7 +161,7 @@ def curve_difference(ours_file, other_file):
 
 
 def engines_for(variant, options):
-    engines = ["tolvane"]
+    engines = [OURS, "columns", "backtest_"]
     if variant not in COMPARED_VARIANTS:
         return engines  # stops, touched exits, excursion windows: nothing else expresses them
     engines.append("reference")
@@ -161,15 +169,17 @@ def engines_for(variant, options):
         engines.append("numba")
     if options.peer:
         engines += ["peer:" + setup for setup in options.setups]
+        engines.append(PEER_RECORDS)
         if options.naive:
             engines.append(NAIVE)
     return engines
 
 
-def measure(name, variant, options, scratch, engines=None, ours="tolvane"):
+def measure(name, variant, options, scratch):
     """Runs every engine on one workload; returns {engine: result}. Curves are
-    checked against the engine `ours`."""
-    results = {engine: {} for engine in (engines or engines_for(variant, options))}
+    checked against the front door's."""
+    results = {engine: {} for engine in engines_for(variant, options)}
+    ours = OURS
     workers = {}
     for engine in results:  # one after another: each generates its own copy of the inputs
         worker = Worker(engine, name, variant, scratch)
@@ -204,9 +214,8 @@ def measure(name, variant, options, scratch, engines=None, ours="tolvane"):
 
         our_curves = {fee: curve(ours, fee)[1] for fee in (0.0, FEE)}
         for engine in [e for e in workers if e != ours]:
-            exact = engine in ("reference", "numba", "frontdoor")  # they keep our book with the fee too
-            checks = [0.0, FEE] if exact else [0.0]
-            tolerance = REFERENCE_TOLERANCE if engine in ("reference", "frontdoor") else TOLERANCE
+            checks = [0.0, FEE] if engine in KEEP_OUR_FEE else [0.0]
+            tolerance = TOLERANCES.get(engine, TOLERANCE)
             for fee in checks:
                 error, path = curve(engine, fee)
                 if error:
@@ -243,6 +252,11 @@ def measure(name, variant, options, scratch, engines=None, ours="tolvane"):
         for engine, worker in workers.items():
             answer = worker.ask("memory")
             results[engine]["peak_above_inputs_kib"] = answer.get("peak_above_inputs_kib")
+        # 5. One more front-door run, its memory against the bytes it returns.
+        if ours in workers:
+            answer = workers[ours].ask(f"memory-run {FEE}")
+            if "error" not in answer:
+                results[ours]["memory_of_run"] = answer
     finally:
         for worker in workers.values():
             worker.close()
@@ -265,22 +279,58 @@ def ms(seconds):
     return "" if seconds is None else f"{seconds * 1e3:,.1f}"
 
 
-def print_workload(label, results, ours_median):
+def ratios(results):
+    """The front door's median over the Numba loop's, the fastest fair peer
+    setup's and the peer with records' (None where one is missing)."""
+    ours = median(results[OURS])
+    peer_median, _ = fastest_fair(results)
+    others = {
+        "numba": median(results.get("numba", {})),
+        "peer": peer_median,
+        "peer_records": median(results.get(PEER_RECORDS, {})),
+    }
+    return {name: ours / other if ours and other else None for name, other in others.items()}
+
+
+def memory_of(result):
+    """The front door's memory_of_run answer in MiB: peak of tolvane.backtest,
+    peak with the trade table, the record's arrays, the trade table."""
+    memory = result.get("memory_of_run")
+    if not memory or not memory.get("returned_bytes"):
+        return None
+    return (
+        memory["backtest_peak_kib"] / 1024,
+        memory["with_trade_table_peak_kib"] / 1024,
+        memory["returned_bytes"] / 2**20,
+        memory["trade_table_bytes"] / 2**20,
+    )
+
+
+def memory_text(memory):
+    peak, with_table, returned, table = memory
+    return (
+        f"tolvane.backtest peak {peak:.2f} MiB for {returned:.2f} MiB returned ({peak / returned:.2f}x); "
+        f"with the trade table ({table:.2f} MiB) peak {with_table:.2f} MiB ({with_table / returned:.2f}x)"
+    )
+
+
+def print_workload(results):
     print(
-        f"  {'engine / setup':<44} {'median ms':>10} {'range ms':>21} {'first ms':>10} "
+        f"  {'engine / setup':<48} {'median ms':>10} {'range ms':>21} {'first ms':>10} "
         f"{'x ours':>7} {'MiB':>7}  curve vs ours"
     )
+    ours_median = median(results[OURS])
+    most = max(len(other.get("warm") or []) for other in results.values())
     for engine, result in results.items():
         name = label_of(engine)
         if "error" in result:
             first = f"{ms(result['first']):>10}" if "first" in result else f"{'':>10}"
             status = "over budget" if "budget" in result["error"] or "no answer" in result["error"] else "failing"
-            print(f"  {name:<44} {status:>10} {'':>21} {first}           {result['error'][:80]}")
+            print(f"  {name:<48} {status:>10} {'':>21} {first}           {result['error'][:80]}")
             continue
         warm = result.get("warm") or []
         middle = median(result)
         spread = f"{ms(min(warm))} - {ms(max(warm))}" if warm else "-"
-        most = max(len(other.get("warm") or []) for other in results.values())
         times = f"{ms(middle) or '-':>10}" + (f"/{len(warm)}" if 0 < len(warm) < most else "")
         ratio = f"{middle / ours_median:6.2f}x" if middle and ours_median else ""
         memory = result.get("peak_above_inputs_kib")
@@ -291,15 +341,23 @@ def print_workload(label, results, ours_median):
         if "curve_with_fee" in result:
             checks.append(f"with fee equal ({result['curve_with_fee']:.1e})")
         print(
-            f"  {name:<44} {times:>10} {spread:>21} {ms(result.get('first')):>10} {ratio:>7} {memory}  "
+            f"  {name:<48} {times:>10} {spread:>21} {ms(result.get('first')):>10} {ratio:>7} {memory}  "
             + ("; ".join(checks) or "-")
         )
     peer_median, peer = fastest_fair(results)
-    if peer and ours_median:
-        print(
-            f"  fastest fair peer setup: {label_of(peer)}, {ms(peer_median)} ms; "
-            f"ours {ms(ours_median)} ms: ratio {peer_median / ours_median:.2f}"
-        )
+    found = ratios(results)
+    parts = []
+    if found["numba"]:
+        parts.append(f"/ Numba loop {found['numba']:.2f}x")
+    if found["peer"]:
+        parts.append(f"/ fastest fair peer setup ({label_of(peer)}, {ms(peer_median)} ms) {found['peer']:.2f}x")
+    if found["peer_records"]:
+        parts.append(f"/ peer with records {found['peer_records']:.2f}x")
+    if parts:
+        print(f"  front door ({ms(ours_median)} ms) " + "; ".join(parts))
+    memory = memory_of(results[OURS])
+    if memory:
+        print("  front door memory, one run: " + memory_text(memory))
     sys.stdout.flush()
 
 
@@ -332,7 +390,7 @@ def version(package):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=7, help="interleaved rounds of warm runs")
-    parser.add_argument("--only", help="comma-separated workload names, e.g. 'S,M,L,L daily,L frames' (default: all)")
+    parser.add_argument("--only", help="comma-separated workload names, e.g. 'S,M,L,L daily' (default: all)")
     parser.add_argument("--no-peer", dest="peer", action="store_false", help="skip the peer setups")
     parser.add_argument("--no-naive", dest="naive", action="store_false", help="skip the naive peer setup")
     parser.add_argument("--setups", help="comma-separated fair peer setups (default: all that can run here)")
@@ -346,7 +404,8 @@ def main():
     parser.add_argument(
         "--smoke",
         action="store_true",
-        help="run every engine and setup once on the tiny workload XS: a check that nothing is broken, no timing",
+        help="run every engine and setup once on the tiny workload XS and its variants: a check that nothing "
+        "is broken, no timing",
     )
     options = parser.parse_args()
     if options.smoke:
@@ -380,23 +439,26 @@ def main():
             parser.error(f"unknown setups {unknown}; the fair setups are {peer_setups.FAIR}")
     selected = WORKLOADS
     if options.smoke:
-        selected = [("XS", variant) for variant in ("default", "daily")]
+        selected = [("XS", variant) for variant in ("default", "daily", "stops", "touched", "vexal 20/5")]
     elif options.only:
         names = options.only.split(",")
         selected = [w for w in WORKLOADS if (w[0] if w[1] == "default" else f"{w[0]} {w[1]}") in names]
     numba_text = version("numba") or "not installed"
     print(
         f"{time.strftime('%Y-%m-%d')}: python {platform.python_version()}, numpy {np.__version__}, "
-        f"numba {numba_text}, peer: {peer_text}, cpus {os.cpu_count()}, fee {FEE:.4%} in timed runs"
+        f"pandas {version('pandas')}, numba {numba_text}, peer: {peer_text}, cpus {os.cpu_count()}, "
+        f"load average {os.getloadavg()[0]:.2f}, fee {FEE:.4%} in timed runs, column-major matrices"
     )
 
     report = {
         "python": platform.python_version(),
         "numpy": np.__version__,
+        "pandas": version("pandas"),
         "numba": version("numba"),
         "vectorbt": peer_version,
         "vectorbt_rust": rust_version,
         "fee": FEE,
+        "loads": [os.getloadavg()[0]],
         "workloads": {},
     }
     summary = []
@@ -406,30 +468,28 @@ def main():
             bars, columns = SIZES[name]
             print(f"\n{label} ({bars:,} bars x {columns:,} columns)", flush=True)
             results = measure(name, variant, options, scratch)
-            ours_median = median(results["tolvane"])
-            print_workload(label, results, ours_median)
+            print_workload(results)
+            report["loads"].append(os.getloadavg()[0])
             peer_median, peer = fastest_fair(results)
-            report["workloads"][label] = {"results": results, "fastest_fair_peer": peer and peer[len("peer:") :]}
-            summary.append(
-                (
-                    label,
-                    ours_median,
-                    peer,
-                    peer_median,
-                    median(results.get("numba", {})),
-                    median(results.get("reference", {})),
-                    results.get(NAIVE),
-                )
-            )
+            report["workloads"][label] = {
+                "results": results,
+                "fastest_fair_peer": peer and peer[len("peer:") :],
+                "ratios": ratios(results),
+            }
+            summary.append((label, results, peer, peer_median))
 
-    print("\nsummary: warm medians in ms; ratio = the fastest fair peer setup's median / ours")
+    print(
+        "\nsummary: warm medians in ms; the front door's median over the Numba loop's, "
+        "the fastest fair peer setup's and the peer with records'"
+    )
     header = (
-        f"{'workload':<16} {'ours':>9} {'fastest fair peer':>11} {'':<34} {'ratio':>6} "
-        f"{'Numba loop':>11} {'reference':>10} {'naive setup':>12}"
+        f"{'workload':<14} {'front door':>10} {'_columns':>9} {'backtest_':>10} {'Numba':>8} {'reference':>10} "
+        f"{'fastest fair peer':>18} {'':<32} {'peer+rec':>9} {'naive':>11} {'/Numba':>7} {'/peer':>6} {'/p+rec':>7}"
     )
     print(header)
     print("-" * len(header))
-    for label, ours_median, peer, peer_median, numba_median, reference_median, naive in summary:
+    for label, results, peer, peer_median in summary:
+        naive = results.get(NAIVE)
         naive_text = ""
         if naive is not None:
             if "error" in naive:
@@ -438,27 +498,25 @@ def main():
                 naive_text = ms(median(naive))
             else:
                 naive_text = f"{ms(naive['first'])} (1st)"
-        ratio = f"{peer_median / ours_median:5.2f}" if peer_median and ours_median else ""
+        found = ratios(results)
+        cells = [ms(median(results.get(engine, {}))) for engine in (OURS, "columns", "backtest_", "numba", "reference")]
         print(
-            f"{label:<16} {ms(ours_median):>9} {ms(peer_median):>11} {(label_of(peer) if peer else ''):<34} "
-            f"{ratio:>6} {ms(numba_median):>11} {ms(reference_median):>10} {naive_text:>12}"
+            f"{label:<14} {cells[0]:>10} {cells[1]:>9} {cells[2]:>10} {cells[3]:>8} {cells[4]:>10} "
+            f"{ms(peer_median):>18} {(label_of(peer) if peer else ''):<32} "
+            f"{ms(median(results.get(PEER_RECORDS, {}))):>9} {naive_text:>11} "
+            + " ".join(
+                f"{(f'{found[key]:.2f}' if found[key] else ''):>{width}}"
+                for key, width in (("numba", 7), ("peer", 6), ("peer_records", 7))
+            )
         )
-
-    frames_workload = "XS" if options.smoke else "L"
-    if options.smoke or not options.only or "L frames" in options.only.split(","):
-        print(
-            f"\nL frames: {frames_workload} as DataFrames ({SIZES[frames_workload][0]:,} dates x "
-            f"{SIZES[frames_workload][1]:,} tickers), the front door against the bare engine",
-            flush=True,
-        )
-        with tempfile.TemporaryDirectory() as scratch:
-            engines = FRONT_DOOR if options.peer else FRONT_DOOR[:2]
-            results = measure(frames_workload, "default", options, scratch, engines=engines, ours="frontdoor bare")
-        print_workload("L frames", results, median(results["frontdoor bare"]))
-        front, bare = median(results["frontdoor"]), median(results["frontdoor bare"])
-        if front and bare:
-            print(f"  front door / bare engine: {front / bare:.2f}x")
-        report["workloads"]["L frames"] = {"results": results}
+    print(
+        "\nfront door memory, one run: peak above what the process held / the bytes returned "
+        "(the arrays of the Report's record: equity, trade columns, profiles)"
+    )
+    for label, results, *_ in summary:
+        memory = memory_of(results[OURS])
+        if memory:
+            print(f"{label:<14} " + memory_text(memory))
 
     costs, intercept, slope = trade_costs(smoke=options.smoke)
     print(
@@ -467,12 +525,13 @@ def main():
         + f"; fit {intercept * 1e6:.2f} us + {slope * 1e9:.1f} ns x path length"
     )
 
-    medians = {label: ours for label, ours, *_ in summary}
+    medians = {label: median(results[OURS]) for label, results, *_ in summary}
     base, bars, columns = medians.get("L"), medians.get("L 2x bars"), medians.get("L 2x columns")
     if base and bars:
         print(f"scaling: doubling the bars (L -> L 2x bars) takes {bars / base:.2f}x the time")
     if base and columns:
         print(f"scaling: doubling the columns at 100 held (L -> L 2x columns) takes {columns / base:.2f}x the time")
+    print(f"load average at the end: {os.getloadavg()[0]:.2f}")
     if options.json:
         with open(options.json, "w") as out:
             json.dump(report, out, indent=1)

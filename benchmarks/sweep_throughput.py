@@ -1,35 +1,40 @@
-"""Throughput of tolvane.sweep: runs per second on one and two local worker
-processes and on a two-worker Dask LocalCluster, against the same runs done
-one after another by tolvane.backtest in this process.
+"""Throughput of tolvane.sweep: runs per second on threads (the default) and
+on worker processes, and on a two-worker Dask LocalCluster where Dask is
+installed, against the same runs done one after another by tolvane.backtest
+in this process.
 
-    python3 benchmarks/sweep_throughput.py [--workload M] [--repeats 5] [--no-dask]
+    python3 benchmarks/sweep_throughput.py [--workload M] [--repeats 5] [--no-dask] [--json]
 
 The sweep is 64 parameter sets (stop loss x rebalance calendar x take profit)
 on a workload of benchmarks/workloads.py as DataFrames, with the trade price
 and fee of the other benchmarks. Each repeat times, in turn: the bare loop
 (tolvane.backtest(...).stats() for every parameter set, in this process),
-the sweep on one worker and on two; then a two-worker Dask LocalCluster is
-started and the sweep timed on it as often. Medians are reported. The
-forkserver and the Dask workers are warmed up before the timing (a first
-sweep in a new process also starts the forkserver: printed as "first
-sweep"); every sweep's pool, market file and worker start-up are inside its
-time. Every
-sweep's statistics are checked against the bare loop's (the same values).
+the sweep on 1 thread (a ThreadPoolExecutor(1) of the caller's), on 2
+threads (a ThreadPoolExecutor(2)), on the default executor (threads, one per
+core), on 1 and on 2 worker processes (executor=1, executor=2: the sweep's
+own pool, started inside each sweep's time, with its market file), and "2
+bare loops" (below). Then a two-worker Dask LocalCluster is started and the
+sweep timed on it as often. Medians are reported. Each executor runs a
+one-run sweep before the timing (for processes this starts the forkserver:
+printed as "first sweep"). Every sweep's statistics are checked against the
+bare loop's (the same values).
 
-Prints runs per second, the scaling efficiency of two workers (throughput /
-(2 x one worker's)) and what a sweep adds to each run over the bare call:
-its start-up (a one-run sweep less one bare run) and the rest per run.
+Prints runs per second; the scaling of 2 threads over 1 thread; 2 threads
+against 2 processes; and what a sweep on threads adds to each run over the
+bare call: per repeat, (the 1-thread sweep - the bare loop) / runs, in wall
+time and in the process's CPU time (medians over the repeats), and the
+start-up of a sweep (a one-run sweep less one bare run).
 
-For scale, the same repeats also time "2 bare loops": two independent
-processes running half the parameter sets each, started together. Their
-efficiency is what this machine gives two processes of this work at the time
-(two vCPUs may share a physical core, and other users' processes take their
-share), the ceiling for any sweep.
+For scale, "2 bare loops" are two independent processes running half the
+parameter sets each, started together: what this machine gives two
+processes of this work at the time (two vCPUs may share a physical core,
+and other users' processes take their share).
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import itertools
 import json
 import multiprocessing
@@ -38,6 +43,7 @@ import statistics
 import sys
 import time
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -109,31 +115,47 @@ def main(argv: list[str] | None = None) -> int:
     def sweep(executor: Any, grid: Any = GRID) -> tolvane.SweepResult:
         return tolvane.sweep(position, close, grid=grid, executor=executor, progress=False, **common)
 
-    first_sweep, _ = timed(lambda: sweep(1, grid=parameter_sets[:1]))
+    one_thread, two_threads = ThreadPoolExecutor(1), ThreadPoolExecutor(2)
+    executors: dict[str, Any] = {
+        "1 thread": one_thread,
+        "2 threads": two_threads,
+        "default (threads)": None,
+        "1 process": 1,
+        "2 processes": 2,
+    }
+    first_sweep, _ = timed(lambda: sweep(2, grid=parameter_sets[:1]))  # starts the forkserver
+    for executor in executors.values():
+        sweep(executor, grid=parameter_sets[:1])
     expected = bare()
     loads = [os.getloadavg()[0]]
     # Local runs first, in a process without a Dask client (its threads would
-    # take time from the bare loop); each repeat runs every measurement in turn.
-    runners: dict[str, Callable[[], Any]] = {
-        "bare loop": bare,
-        "1 worker": lambda: sweep(1),
-        "2 workers": lambda: sweep(2),
-    }
-    times: dict[str, list[float]] = {name: [] for name in [*runners, "Dask, 2 workers"]}
+    # take time from the others); each repeat runs every measurement in turn.
+    times: dict[str, list[float]] = {name: [] for name in ["bare loop", *executors, "Dask, 2 workers"]}
+    overhead_wall: list[float] = []
+    overhead_cpu: list[float] = []
     ceiling: list[float] = []
     start_up: list[float] = []
     for _ in range(options.repeats):
-        for name, run in runners.items():
-            seconds, result = timed(run)
+        cpu = time.process_time()
+        seconds, _ = timed(bare)
+        bare_cpu = time.process_time() - cpu
+        times["bare loop"].append(seconds)
+        for name, executor in executors.items():
+            cpu = time.process_time()
+            seconds, result = timed(lambda executor=executor: sweep(executor))
+            if name == "1 thread":
+                overhead_wall.append((seconds - times["bare loop"][-1]) / runs)
+                overhead_cpu.append((time.process_time() - cpu - bare_cpu) / runs)
             times[name].append(seconds)
-            if name != "bare loop":
-                check(result, expected)
+            check(result, expected)
         ceiling.append(two_bare_loops(options.workload))
-        one_run, _ = timed(lambda: sweep(1, grid=parameter_sets[:1]))
+        one_run, _ = timed(lambda: sweep(one_thread, grid=parameter_sets[:1]))
         one_bare, _ = timed(lambda: tolvane.backtest(position, close, **common, **parameter_sets[0]).stats())
         start_up.append(one_run - one_bare)
         loads.append(os.getloadavg()[0])
-    if options.no_dask:
+    one_thread.shutdown()
+    two_threads.shutdown()
+    if options.no_dask or importlib.util.find_spec("distributed") is None:
         del times["Dask, 2 workers"]
     else:
         from distributed import Client, LocalCluster
@@ -157,6 +179,8 @@ def main(argv: list[str] | None = None) -> int:
                 {
                     "times": times,
                     "two_bare_loops": ceiling,
+                    "overhead_per_run_wall": overhead_wall,
+                    "overhead_per_run_cpu": overhead_cpu,
                     "start_up": start_up,
                     "first_sweep": first_sweep,
                     "loads": loads,
@@ -173,28 +197,32 @@ def main(argv: list[str] | None = None) -> int:
     )
     for name, seconds in medians.items():
         spread = f"{min(times[name]):.3f}-{max(times[name]):.3f}"
-        print(f"{name:<16} {seconds:7.3f} s ({spread})  {throughput[name]:7.1f} runs/s")
+        print(f"{name:<18} {seconds:7.3f} s ({spread})  {throughput[name]:7.1f} runs/s")
     parallel = runs / statistics.median(ceiling)
     print(
-        f"{'2 bare loops':<16} {statistics.median(ceiling):7.3f} s ({min(ceiling):.3f}-{max(ceiling):.3f})  "
+        f"{'2 bare loops':<18} {statistics.median(ceiling):7.3f} s ({min(ceiling):.3f}-{max(ceiling):.3f})  "
         f"{parallel:7.1f} runs/s  (two processes, half the runs each, no sweep)"
     )
     print(
-        f"scaling efficiency, 2 local workers: {throughput['2 workers'] / (2 * throughput['1 worker']):.2f}"
-        f"  (this machine's ceiling, 2 bare loops: {parallel / (2 * throughput['bare loop']):.2f})"
+        f"scaling, 2 threads / 1 thread: {throughput['2 threads'] / throughput['1 thread']:.2f}x"
+        f"  (this machine's ceiling, 2 bare loops / the bare loop: {parallel / throughput['bare loop']:.2f}x)"
+    )
+    print(
+        f"scaling, 2 processes / 1 process: {throughput['2 processes'] / throughput['1 process']:.2f}x; "
+        f"2 threads / 2 processes: {throughput['2 threads'] / throughput['2 processes']:.2f}x; "
+        f"default / 2 processes: {throughput['default (threads)'] / throughput['2 processes']:.2f}x"
     )
     if "Dask, 2 workers" in throughput:
-        print(
-            f"scaling efficiency, Dask 2 workers against 1 local worker: "
-            f"{throughput['Dask, 2 workers'] / (2 * throughput['1 worker']):.2f}"
-        )
-    fixed = statistics.median(start_up)
-    per_run = (medians["1 worker"] - fixed - medians["bare loop"]) / runs
+        print(f"Dask, 2 workers / 2 threads: {throughput['Dask, 2 workers'] / throughput['2 threads']:.2f}x")
     print(
-        f"a sweep on 1 worker over the bare loop: start-up {fixed * 1e3:.0f} ms (a one-run sweep less one bare "
-        f"run), then {per_run * 1e3:+.2f} ms per run (bare run {medians['bare loop'] / runs * 1e3:.2f} ms)"
+        f"a sweep on threads over the bare call, per run (1 thread - bare loop, / {runs}): "
+        f"{statistics.median(overhead_wall) * 1e3:+.3f} ms wall ({min(overhead_wall) * 1e3:+.3f}.."
+        f"{max(overhead_wall) * 1e3:+.3f}), {statistics.median(overhead_cpu) * 1e3:+.3f} ms CPU "
+        f"({min(overhead_cpu) * 1e3:+.3f}..{max(overhead_cpu) * 1e3:+.3f}); bare run "
+        f"{medians['bare loop'] / runs * 1e3:.2f} ms; start-up of a sweep on 1 thread "
+        f"{statistics.median(start_up) * 1e3:.1f} ms (a one-run sweep less one bare run)"
     )
-    print(f"first sweep in this process (starts the forkserver): {first_sweep:.2f} s")
+    print(f"first sweep on processes in this process (starts the forkserver): {first_sweep:.2f} s")
     print("every sweep's statistics equal the bare loop's")
     return 0
 

@@ -3,10 +3,13 @@
     python3 benchmarks/worker.py serve ENGINE WORKLOAD VARIANT
     python3 benchmarks/worker.py curve ENGINE WORKLOAD VARIANT FEE CURVE_FILE
 
-ENGINE is tolvane, reference (the native reference loop), numba (the Numba
-loop), peer:SETUP with a setup of peer_setups.py (peer:fastest runs
-peer_setups.fastest), or one of the front-door engines of frontdoor.py
-(frontdoor, frontdoor bare, peer frames).
+ENGINE is one of frontdoor.py's runs of our engine (tolvane: the front door
+from DataFrames, trade table built; columns: the columnar run bare;
+backtest_: the contract entry bare), reference (the native reference loop,
+on row-major copies of the matrices), numba (the Numba loop), peer:SETUP
+with a setup of peer_setups.py (peer:fastest runs peer_setups.fastest), or
+peer-records (the fastest fair setup with the trades it made and their MAE
+and MFE).
 
 `serve` generates the workload once, then answers one JSON line per command
 line read from its standard input, so that the parent can interleave the
@@ -15,12 +18,14 @@ engines' runs:
     run FEE            -> {"seconds": ...}       one timed run
     curve FEE PATH     -> {"saved": PATH}        one run, its equity curve saved (.npy)
     memory             -> {"peak_above_inputs_kib": ...}
+    memory-run FEE     -> the front door only: one run's memory (FrontDoor.memory_of_run)
     quit
 
 Its first answer, once the workload is ready, is {"ready": true, ...} or
 {"error": ...}. Anything the engines print goes to standard error, never into
 the answers. The peak resident memory counts from the moment the workload was
-ready, so it is the runs' own, above the inputs.
+ready (the memory the allocator kept free by then returned to the system),
+so it is the runs' own, above the inputs.
 
 `curve` makes one run and saves its curve (used by the tests).
 """
@@ -38,20 +43,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import frontdoor  # noqa: E402
+from resident import release_free_memory, reset_peak, resident_kib  # noqa: E402
 from workloads import generate  # noqa: E402
-
-
-def resident_kib(field: str) -> int:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field):
-                return int(line.split()[1])
-    raise RuntimeError(f"{field} not in /proc/self/status")
-
-
-def reset_peak():
-    with open("/proc/self/clear_refs", "w") as clear:
-        clear.write("5")  # resets the peak resident set size
 
 
 def settle_collector():
@@ -69,21 +62,11 @@ def peer_inputs(workload):
     return rows, exec_bars, np.ascontiguousarray(workload.weights[rows[exec_bars]])
 
 
-def tolvane_runner(workload):
-    from tolvane.core import ravelin
-
-    arguments = workload.engine_arguments()
-
-    def run(fee):
-        return ravelin.backtest_(*arguments, fee_ratio=fee, tax_ratio=0.0, **workload.options)
-
-    return run
-
-
 def reference_runner(workload):
     from tolvane.core import _speed_of_light
 
     rows = workload.execution_rows()
+    # Row-major copies, made once: the reference loop reads a bar's row at a time.
     price = np.ascontiguousarray(workload.price)
     close = np.ascontiguousarray(workload.close)
     weights = np.ascontiguousarray(workload.weights)
@@ -117,12 +100,24 @@ def peer_runner(workload, setup):
     return run
 
 
+def peer_records_runner(workload):
+    import peer_setups
+
+    _, exec_bars, weights = peer_inputs(workload)
+
+    def run(fee):
+        values, _ = peer_setups.flex_kernel_with_trades(workload.price, workload.close, weights, exec_bars, fee)
+        return values
+
+    return run
+
+
 def runner(engine, workload):
     if engine.startswith("peer:"):
         return peer_runner(workload, engine[len("peer:") :])
     if engine in frontdoor.RUNNERS:
         return frontdoor.RUNNERS[engine](workload)
-    return {"tolvane": tolvane_runner, "reference": reference_runner, "numba": numba_runner}[engine](workload)
+    return {"reference": reference_runner, "numba": numba_runner, "peer-records": peer_records_runner}[engine](workload)
 
 
 def serve(engine, name, variant):
@@ -139,6 +134,7 @@ def serve(engine, name, variant):
     except Exception as error:  # reported to the parent, which shows the setup as failing
         answer(error=f"{type(error).__name__}: {error}")
         return
+    release_free_memory()
     baseline = resident_kib("VmRSS")
     reset_peak()
     answer(ready=True, input_bytes=workload.input_bytes())
@@ -157,6 +153,8 @@ def serve(engine, name, variant):
                 answer(saved=command[2])
             elif command[0] == "memory":
                 answer(peak_above_inputs_kib=resident_kib("VmHWM") - baseline)
+            elif command[0] == "memory-run":
+                answer(**run.memory_of_run(float(command[1])))
             elif command[0] == "quit":
                 return
             else:

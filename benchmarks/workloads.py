@@ -6,6 +6,10 @@ third of the holdings. A few prices are missing (NaN) in columns the
 strategy never holds: both engines value a missing price differently (see
 BENCHMARKS.md), so the missing prices are kept where the equity curves can
 still be compared.
+
+The matrices are laid out column-major (Fortran order), as a pandas
+DataFrame of one float64 dtype holds its values: every engine reads the
+arrays a user's DataFrames would hand it.
 """
 
 from __future__ import annotations
@@ -142,6 +146,12 @@ def generate(name: str, variant: str) -> Workload:
         weights = weights[month_of_bar]
         weight_bars = np.arange(bars - 1)
 
+    # Column-major, as a DataFrame holds them (the values are those generated above).
+    price, close, weights = np.asfortranarray(price), np.asfortranarray(close), np.asfortranarray(weights)
+    if variant == "touched":
+        high, low = np.asfortranarray(high), np.asfortranarray(low)
+    else:
+        high = low = price
     index = np.arange(bars, dtype=np.int64) * DAY
     labels = np.array([f"S{i:05d}" for i in range(columns)], dtype=object)
     return Workload(

@@ -129,3 +129,33 @@ def test_peer_setups_refuse_misshapen_inputs():
     for bad in ([2, 1], [1, 4], [1], [1, 1]):  # decreasing, past the end, one row short, repeated
         with pytest.raises(ValueError):
             peer_setups.orders(price, close, weights, np.array(bad), 0.0)
+
+
+def test_peer_with_records_makes_our_trades_with_our_excursions():
+    """The "peer with records" row of the suite produces what the front door
+    does: on S, the same trades (column, entry and exit bar) with the same
+    MAE and MFE, and the fastest fair setup's curve."""
+    require_engines("flex kernel")
+    import tolvane
+
+    frontdoor, peer_setups, worker, workloads = (
+        load(name) for name in ("frontdoor", "peer_setups", "worker", "workloads")
+    )
+    workload = workloads.generate("S", "default")
+    _, exec_bars, weights = worker.peer_inputs(workload)
+    values, trades = peer_setups.flex_kernel_with_trades(workload.price, workload.close, weights, exec_bars, FEE)
+    np.testing.assert_array_equal(values, peer_setups.fastest(workload.price, workload.close, weights, exec_bars, FEE))
+
+    position, close, options = frontdoor.front_door_arguments(workload)
+    ours = tolvane.backtest(position, close, fee_ratio=FEE, tax_ratio=0.0, **options).trades
+    our_column = close.columns.get_indexer(ours["ticker"])
+    assert len(trades.column) == len(ours) == 240  # 5 held x 48 rebalances, every holding split at each
+    mine = np.lexsort((our_column, ours["entry_bar"].to_numpy()))
+    theirs = np.lexsort((trades.column, trades.entry_bar))
+    np.testing.assert_array_equal(trades.column[theirs], our_column[mine])
+    np.testing.assert_array_equal(trades.entry_bar[theirs], ours["entry_bar"].to_numpy()[mine])
+    np.testing.assert_array_equal(trades.exit_bar[theirs], ours["exit_bar"].to_numpy()[mine])
+    np.testing.assert_allclose(trades.mae[theirs], ours["mae"].to_numpy()[mine], rtol=0, atol=1e-12)
+    np.testing.assert_allclose(trades.mfe[theirs], ours["gmfe"].to_numpy()[mine], rtol=0, atol=1e-12)
+    # Not all zero: the check has values to compare, adverse and favourable.
+    assert (trades.mae < -0.05).any() and (trades.mfe > 0.05).any()
