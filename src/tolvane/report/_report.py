@@ -1,8 +1,7 @@
 """The result of a backtest: :class:`Report`.
 
-A report owns everything its run produced (the engine keeps a run's trades
-in module state that the next run replaces), builds pandas objects from it
-on first use, and saves to and loads from JSON.
+A report owns everything its run produced (a record of arrays), builds
+pandas objects from it on first use, and saves to and loads from JSON.
 """
 
 from __future__ import annotations
@@ -18,11 +17,10 @@ import numpy as np
 import pandas as pd
 
 from tolvane import stats as _stats
-from tolvane._dates import dates_at, local_nanoseconds
-from tolvane._engine import EXIT_REASONS
-from tolvane._records import EXCURSION_FIELDS
+from tolvane._dates import local_nanoseconds
 from tolvane.report import _money, _persistence
 from tolvane.report._record import RunRecord
+from tolvane.report._trade_table import excursion_table, trade_table
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -133,37 +131,7 @@ class Report:
         within the trade) and ``profit_bars`` (bars in profit); and
         ``entry_bar``/``exit_bar`` (bar numbers, -1 while open).
         """
-        record = self._record
-        dates = record.dates
-        entry, exit_ = record.entry_bar, record.exit_bar
-        open_ = exit_ < 0
-        touched = bool(record.settings.get("touched_exit", False))
-        exit_block = record.layout.exit_blocks(record.profiles)
-        columns: dict[str, Any] = {
-            "ticker": record.tickers.take(record.trade_stock).array,
-            "entry_date": dates_at(dates, entry),
-            "exit_date": dates_at(dates, np.where(open_, -1, exit_)),
-            "signal_date": dates_at(dates, entry - 1),
-            "exit_signal_date": dates_at(dates, np.where(open_, -1, exit_ if touched else exit_ - 1)),
-            "exit_reason": pd.Categorical.from_codes(
-                record.exit_reason.astype(np.int64), categories=pd.Index(EXIT_REASONS)
-            ),
-            "weight": record.entry_weight,
-            "entry_price": record.money.entry_price,
-            "exit_price": record.money.exit_price,
-            "quantity": record.money.quantity,
-            "profit": record.money.profit,
-            "costs": record.money.costs,
-            "bars_held": np.where(open_, len(dates) - entry, exit_ - entry),
-        }
-        block = dict(zip(EXCURSION_FIELDS, exit_block.T))
-        columns["return"] = block.pop("return")
-        columns.update(block)
-        columns["profit_bars"] = columns["profit_bars"].astype(np.int64)
-        columns["entry_bar"], columns["exit_bar"] = entry, exit_
-        frame = pd.DataFrame(columns, copy=False)
-        frame.index.name = "trade"
-        return frame
+        return trade_table(self._record)
 
     @cached_property
     def orders(self) -> pd.DataFrame:
@@ -227,25 +195,7 @@ class Report:
         offsets beyond the last bar of the data are left out. Empty without a
         window.
         """
-        record = self._record
-        layout = record.layout
-        names = ["trade", "offset", *EXCURSION_FIELDS]
-        if layout.window <= 0 or not len(record.profiles):
-            return pd.DataFrame(
-                {
-                    name: pd.Series(dtype=np.int64 if name in ("trade", "offset", "profit_bars") else np.float64)
-                    for name in names
-                }
-            )
-        blocks = layout.sampled_blocks(record.profiles)
-        # Unsampled blocks hold -1 everywhere.
-        trade, sample = np.nonzero(blocks[:, :, layout.field("profit_bars")] >= 0)
-        values = blocks[trade, sample]
-        frame = pd.DataFrame({"trade": trade.astype(np.int64), "offset": (sample * layout.step).astype(np.int64)})
-        for k, name in enumerate(EXCURSION_FIELDS):
-            frame[name] = values[:, k]
-        frame["profit_bars"] = frame["profit_bars"].astype(np.int64)
-        return frame
+        return excursion_table(self._record)
 
     # ---------------------------------------------------------------- actions
     @cached_property
