@@ -196,6 +196,7 @@ def backtest(
     inputs = _inputs.prepare(position, close, options)
     result = _engine.run(inputs)
     _run_checks.check_finite_book(inputs, result)
+    _run_checks.check_finite_quantities(inputs, result)
     _run_checks.check_possible_book(inputs, result)
     _run_checks.warn_of_unpriced_purchases(inputs, result)
     return Report(RunRecord.of_run(inputs, result))

@@ -102,7 +102,11 @@ def local_nanoseconds(dates: pd.DatetimeIndex) -> IntArray:
 
 def whole_days_to_day_ends(name: str, index: pd.DatetimeIndex) -> pd.DatetimeIndex:
     """A date at midnight stands for its whole day: its last nanosecond."""
-    if len(index) and (index == index.normalize()).all():
+    try:
+        at_midnight = bool(len(index)) and bool((index == index.normalize()).all())
+    except (OverflowError, ValueError):  # a date on the first day nanoseconds hold, whose midnight they do not
+        at_midnight = False
+    if at_midnight:
         try:
             return index + (_ONE_DAY - _ONE_NANOSECOND)
         except (OverflowError, ValueError) as error:

@@ -1,5 +1,6 @@
-"""What a finished run is checked for before its report is made: a book
-that overflowed (refused) and purchases on bars without a price (warned)."""
+"""What a finished run is checked for before its report is made: a book or
+an order quantity that overflowed (refused), an impossible book (refused)
+and purchases on bars without a price (warned)."""
 
 from __future__ import annotations
 
@@ -33,6 +34,22 @@ def check_finite_book(inputs: RunInputs, result: RunResult) -> None:
     raise InputError(
         f"the portfolio's value is not a finite number from {format_date(inputs.dates[bar])} on:{where} "
         "prices this far apart overflow double precision (rescale the prices)",
+        argument="close",
+    )
+
+
+def check_finite_quantities(inputs: RunInputs, result: RunResult) -> None:
+    """Refuse a run that bought or sold at a price so small that the order's
+    quantity (its value over the price) is not a finite number."""
+    orders = result.orders
+    infinite = np.flatnonzero(~np.isfinite(orders.quantity))
+    if not len(infinite):
+        return
+    first = int(infinite[0])
+    raise InputError(
+        f"the order for {shown(inputs.tickers[orders.stock[first]])} on "
+        f"{format_date(inputs.dates[orders.bar[first]])} at a price of {orders.price[first]:g} has a quantity "
+        "that is not a finite number: prices this small overflow double precision (rescale the prices)",
         argument="close",
     )
 

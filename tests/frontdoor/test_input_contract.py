@@ -92,6 +92,8 @@ REFUSED = [
         InputError,
         "for 7",
     ),
+    # 1.0 / 5e-324 shares overflow: the order's quantity is refused, not recorded as inf
+    (lambda p, c: (p, c * 0 + 5e-324), {}, InputError, "has a quantity that is not a finite number"),
 ]
 
 
@@ -146,3 +148,10 @@ def test_a_long_only_book_that_is_returned_is_never_negative_nor_short(moves, we
             return
     assert (report.equity >= 0).all()
     assert (report.trades["weight"] >= 0).all()
+
+
+def test_a_calendar_date_on_the_first_day_nanoseconds_hold_is_a_date_like_any_other():
+    position, close = market()
+    earliest = tolvane.backtest(position, close, rebalance=[pd.Timestamp.min, close.index[30]])
+    early = tolvane.backtest(position, close, rebalance=[pd.Timestamp("1900-01-01"), close.index[30]])
+    assert earliest.equity.equals(early.equity)

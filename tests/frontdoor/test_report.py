@@ -200,3 +200,11 @@ def test_the_excursion_layout_has_the_engines_profile_length(window, step):
 
     engine_run([[10.0], [11.0], [12.0]], [[1.0]], vexal_window=window, vexal_window_step=step)
     assert ExcursionLayout(window, step).width == len(vexal.vexal[0])
+
+
+def test_tickers_of_any_kind_keep_their_text_in_the_trades_after_a_round_trip():
+    dates = pd.date_range("2024-01-01", periods=2, freq="D")
+    close = pd.DataFrame(10.0, index=dates, columns=[b"AAA", None])
+    report = tolvane.backtest(pd.DataFrame(0.5, index=dates, columns=close.columns), close)
+    restored = tolvane.Report.from_dict(json.loads(json.dumps(report.to_dict())))
+    assert [str(ticker) for ticker in restored.trades["ticker"]] == ["b'AAA'", "None"]

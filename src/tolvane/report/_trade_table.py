@@ -21,7 +21,7 @@ def trade_table(record: RunRecord) -> pd.DataFrame:
     touched = bool(record.settings.get("touched_exit", False))
     exit_block = record.layout.exit_blocks(record.profiles)
     columns: dict[str, Any] = {
-        "ticker": record.tickers.take(record.trade_stock).array,
+        "ticker": record.tickers.take(record.trade_stock),  # the Index keeps its dtype: None stays None
         "entry_date": dates_at(dates, entry),
         "exit_date": dates_at(dates, np.where(open_, -1, exit_)),
         "signal_date": dates_at(dates, entry - 1),
