@@ -46,7 +46,7 @@ class Report:
     >>> report = tolvane.backtest(position, close, fee_ratio=0, tax_ratio=0)
     >>> report.equity.round(4).tolist()
     [1.0, 1.0, 1.1, 1.2]
-    >>> report.trades[["ticker", "entry_date", "return"]]
+    >>> report.trades[["ticker", "entry_date", "return"]]  # doctest: +NORMALIZE_WHITESPACE
           ticker entry_date  return
     trade
     0        AAA 2024-01-02     0.2
