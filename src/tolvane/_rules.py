@@ -189,6 +189,12 @@ def delisting_bars(
     else:
         pairs = list(delisting.items())
     known_tickers("delisting", pd.Index([ticker for ticker, _ in pairs], dtype=object, tupleize_cols=False), close)
+    several = [(ticker, day) for ticker, day in pairs if not pd.api.types.is_scalar(day)]
+    if several:
+        ticker, day = several[0]
+        raise InputTypeError(
+            f"delisting must map each ticker to one date, got a {type(day).__name__} for {shown(ticker)}"
+        )
     column_of = {ticker: k for k, ticker in enumerate(position.columns.tolist())}
     # Tickers of close that the position does not hold are not delisted from it.
     pairs = [(ticker, day) for ticker, day in pairs if ticker in column_of and not pd.isna(day)]

@@ -92,6 +92,12 @@ REFUSED = [
         InputError,
         "for 7",
     ),
+    (
+        lambda p, c: (p, c),
+        {"delisting": {"AAA": pd.date_range("2024-01-01", periods=2)}},
+        InputTypeError,
+        "delisting must map each ticker to one date, got a DatetimeIndex for 'AAA'",
+    ),
     # 1.0 / 5e-324 shares overflow: the order's quantity is refused, not recorded as inf
     (lambda p, c: (p, c * 0 + 5e-324), {}, InputError, "has a quantity that is not a finite number"),
 ]

@@ -372,6 +372,15 @@ VALID: dict[str, list[Any]] = {
     ],
 }
 VALID["take_profit"] = VALID["stop_loss"]
+VALID |= {
+    "capital": ["1.0", "10_000", "1e6"],
+    "lot_size": ["1", "100", "0.5", ("pd.Series(10.0, index=close.columns)", TICKER_SERIES)],
+    "fee_min": ["0", "1", "20"],
+    "fee_fixed": ["0", "0.5"],
+    "slippage": ["0", "0.001", ("pd.Series(0.01, index=close.columns)", TICKER_SERIES)],
+    "borrow_rate": ["0", "0.05"],
+    "cash_rate": ["0", "0.03"],
+}
 _BAR_PRICES = [
     "close.to_numpy()", "close.iloc[:, 0]", "'open'", "1.0", ("close.iloc[:-1]", FRAME),
     ("close.iloc[:, ::-1]", FRAME), ("close * -1", FRAME), ("close * np.nan", FRAME),
@@ -404,8 +413,15 @@ HOSTILE: dict[str, list[Any]] = {
         ("b'ME'", None, "bytes for a rebalance alias"),
         *[(text, None, _NUMBERS_AS_DATES) for text in ("[1, 2]", "[20240101]", "np.array([0, 1])", "np.arange(3)")],
     ],
-    "fee_ratio": ODD_VALUES,
+    "fee_ratio": [*ODD_VALUES, ("pd.Series(0.001, index=['ZZZ'])", TICKER_SERIES)],
     "tax_ratio": ODD_VALUES,
+    "capital": ODD_VALUES,
+    "lot_size": [*ODD_VALUES, ("pd.Series(0.0, index=close.columns)", TICKER_SERIES)],
+    "fee_min": ODD_VALUES,
+    "fee_fixed": ODD_VALUES,
+    "slippage": ODD_VALUES,
+    "borrow_rate": ODD_VALUES,
+    "cash_rate": ODD_VALUES,
     "stop_loss": _STOPS,
     "take_profit": _STOPS,
     "trail_stop": ODD_VALUES,
@@ -457,6 +473,8 @@ def valid_options(draw: st.DrawFn) -> dict[str, Option]:
     if draw(st.integers(0, 3)) == 0:  # the bars of touched exits
         for name in ("open", "high", "low"):
             chosen.setdefault(name, _values(name, VALID[name])[0])
+    if {"lot_size", "fee_min", "fee_fixed"} & set(chosen):  # amounts of money need one to start from
+        chosen.setdefault("capital", _values("capital", VALID["capital"])[1])
     return chosen
 
 
