@@ -402,6 +402,7 @@ def test_the_heatmap_shows_the_metric_of_each_pair_of_values(one_worker):
 def stop_levels():
     """A sweep of 21 stop levels by three calendars (not in alphabetical
     order), and how each parameter's values read on the heatmap."""
+    require("matplotlib", "report")
     grid = {"stop_loss": [level / 100 for level in range(1, 22)], "rebalance": ["W-FRI", "ME", "BME"]}
     result = tolvane.sweep(STRATEGIES["momentum"], CLOSE, grid=grid, executor=1, progress=False)
     return result, {name: [str(value) for value in values] for name, values in grid.items()}

@@ -57,13 +57,9 @@ def check_output(path: str | None, what: str, *, table: bool = False, needs: tup
     exist or cannot be written to, a path that is a folder, a missing extra."""
     if path is None:
         return
-    if table and _kind(path) == "parquet":
-        _pyarrow_parquet(path)
-    for module in needs:
-        try:
-            importlib.import_module(module)
-        except ImportError:
-            raise DataFileError(path, f"the {what} needs {module}: pip install 'tolvane[report]'") from None
+    # The path's own faults first: they are the user's to fix whatever is installed.
+    if table:
+        _kind(path)
     folder = os.path.dirname(os.path.abspath(path))
     if os.path.isdir(path):
         raise DataFileError(path, "is a folder: give a file name")
@@ -71,6 +67,13 @@ def check_output(path: str | None, what: str, *, table: bool = False, needs: tup
         raise DataFileError(path, f"its folder {folder} does not exist")
     if not os.access(folder, os.W_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
         raise DataFileError(path, "cannot be written (no permission)")
+    if table and _kind(path) == "parquet":
+        _pyarrow_parquet(path)
+    for module in needs:
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            raise DataFileError(path, f"the {what} needs {module}: pip install 'tolvane[report]'") from None
 
 
 def _pyarrow_parquet(path: str):  # type: ignore[no-untyped-def]
