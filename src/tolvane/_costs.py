@@ -53,7 +53,12 @@ def per_ticker(name: str, value: Any, position: pd.DataFrame, close: pd.DataFram
         return values
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise InputTypeError(f"{name} must be a number or a Series of numbers by ticker, got {type(value).__name__}")
-    number = float(value)
+    try:
+        number = float(value)
+    except OverflowError:  # an integer beyond what a double holds
+        raise InputError(
+            f"{name} must be a finite number, got an integer of {len(str(abs(int(value))))} digits"
+        ) from None
     if not math.isfinite(number):
         raise InputError(f"{name} must be a finite number, got {number}")
     return number
