@@ -56,9 +56,7 @@ def per_ticker(name: str, value: Any, position: pd.DataFrame, close: pd.DataFram
     try:
         number = float(value)
     except OverflowError:  # an integer beyond what a double holds
-        raise InputError(
-            f"{name} must be a finite number, got an integer of {len(str(abs(int(value))))} digits"
-        ) from None
+        raise InputError(f"{name} must be a finite number, got an integer beyond what a double holds") from None
     if not math.isfinite(number):
         raise InputError(f"{name} must be a finite number, got {number}")
     return number
