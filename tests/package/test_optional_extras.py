@@ -42,8 +42,9 @@ def test_a_missing_extra_skips_only_outside_the_all_extras_environment(tmp_path,
 def test_without_the_test_hooks_their_tests_skip_with_the_command_that_installs_them(python_subprocess):
     result = python_subprocess(
         """
-        import sys
+        import os, sys
         sys.modules["tolvane.core._probe"] = None  # as after an install without the hooks
+        os.environ.pop("TOLVANE_REQUIRE_EXTRAS", None)  # CI's rule that a missing hook fails
         import pytest
         modules = ["tests/native/test_trading.py", "tests/native/test_vexal.py", "tests/native/test_pindle.py"]
         sys.exit(pytest.main(["-q", "-rs", "-p", "no:cacheprovider", *modules]))
