@@ -40,16 +40,16 @@ def check_finite_book(inputs: RunInputs, result: RunResult) -> None:
 
 def check_finite_quantities(inputs: RunInputs, result: RunResult) -> None:
     """Refuse a run that bought or sold at a price so small that the order's
-    quantity (its value over the price) is not a finite number."""
+    quantity (its value over the price) overflows."""
     orders = result.orders
-    infinite = np.flatnonzero(~np.isfinite(orders.quantity))
+    infinite = np.flatnonzero(np.isinf(orders.quantity))  # NaN: bought without a price, its shares unknown
     if not len(infinite):
         return
     first = int(infinite[0])
     raise InputError(
         f"the order for {shown(inputs.tickers[orders.stock[first]])} on "
         f"{format_date(inputs.dates[orders.bar[first]])} at a price of {orders.price[first]:g} has a quantity "
-        "that is not a finite number: prices this small overflow double precision (rescale the prices)",
+        "that overflows double precision: prices this small cannot be traded (rescale the prices)",
         argument="close",
     )
 

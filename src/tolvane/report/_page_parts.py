@@ -111,7 +111,7 @@ def format_value(name: str, value: Any) -> Cell:
         return Cell(f"{number:.4f}")
     if name in _PERCENT or name in _SIGNED:
         return Cell(f"{number:+.2%}" if name in _SIGNED else f"{number:.2%}", css)
-    return Cell(f"{number:,.4g}" if abs(number) >= 1e4 else f"{number:.4g}", css)
+    return Cell(f"{number:,.2f}" if abs(number) >= 1e4 else f"{number:.4g}", css)
 
 
 def frame_table(frame: pd.DataFrame, text_columns: Iterable[str] = ()) -> Table:
