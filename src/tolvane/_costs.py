@@ -53,13 +53,17 @@ def per_ticker(name: str, value: Any, position: pd.DataFrame, close: pd.DataFram
         return values
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise InputTypeError(f"{name} must be a number or a Series of numbers by ticker, got {type(value).__name__}")
-    try:
-        number = float(value)
-    except OverflowError:  # an integer beyond what a double holds
-        raise InputError(f"{name} must be a finite number, got an integer beyond what a double holds") from None
+    number = _number(name, value)
     if not math.isfinite(number):
         raise InputError(f"{name} must be a finite number, got {number}")
     return number
+
+
+def _number(name: str, value: numbers.Real) -> float:
+    try:
+        return float(value)
+    except OverflowError:  # an integer beyond what a double holds
+        raise InputError(f"{name} must be a finite number, got an integer beyond what a double holds") from None
 
 
 def _for_tickers(values: FloatArray, chosen: Any, position: pd.DataFrame) -> str:
@@ -112,9 +116,9 @@ def _capital(value: Any) -> float | None:
         return None
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise InputTypeError(f"capital must be a number, got {type(value).__name__}")
-    capital = float(value)
+    capital = _number("capital", value)
     if not (capital > 0 and math.isfinite(capital)):
-        raise InputError(f"capital must be a finite number above 0, got {value!r}")
+        raise InputError(f"capital must be a finite number above 0, got {capital:g}")
     return capital
 
 

@@ -99,6 +99,7 @@ REFUSED = [
         "delisting must map each ticker to one date, got a DatetimeIndex for 'AAA'",
     ),
     (lambda p, c: (p, c), {"capital": 1e6, "fee_fixed": 10**400}, InputError, "fee_fixed must be a finite number"),
+    (lambda p, c: (p, c), {"capital": 10**5000}, InputError, "capital must be a finite number"),
     # 1.0 / 5e-324 shares overflow: the order's quantity is refused, not recorded as inf
     (lambda p, c: (p, c * 0 + 5e-324), {}, InputError, "has a quantity that overflows double precision"),
 ]
