@@ -29,9 +29,8 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
+    from tolvane.report._research_views import SweptRuns, WalkForwardRuns
     from tolvane.stats import PBOResult
-    from tolvane.sweep._result import SweepResult
-    from tolvane.sweep._walk_result import WalkForwardResult
 
 #: How the metrics of :func:`tolvane.stats.pbo` read on an axis, and whether they are returns.
 _PBO_METRICS = {
@@ -174,13 +173,13 @@ def parameter_text(value: Any) -> str:
     return f"{value:g}" if isinstance(value, float) else str(value)
 
 
-def varied_parameters(sweep: SweepResult) -> list[str]:
+def varied_parameters(sweep: SweptRuns) -> list[str]:
     """The swept parameters of `sweep` that take more than one value, in the grid's order."""
     table = sweep.table
     return [name for name in sweep.parameters if table[name].nunique(dropna=False) > 1]
 
 
-def fold_labels(result: WalkForwardResult) -> list[list[str]]:
+def fold_labels(result: WalkForwardRuns) -> list[list[str]]:
     """What each fold chose, one line per swept parameter that takes more
     than one value (by value only: the figure names the parameters once), or
     the run when none does; "out of the market" for a fold that chose none."""
@@ -222,7 +221,7 @@ def _strip_lines(labels: list[list[str]], widths: np.ndarray, numbers: list[str]
     return [""] * len(labels), "none"
 
 
-def walk_forward(result: WalkForwardResult, *, ax: Axes | None = None) -> Figure:
+def walk_forward(result: WalkForwardRuns, *, ax: Axes | None = None) -> Figure:
     """The stitched out-of-sample equity against the best run in hindsight
     on the same bars, each fold's test window shaded by turns; a strip above
     says what each fold chose while there is room for it."""
@@ -277,7 +276,7 @@ def walk_forward(result: WalkForwardResult, *, ax: Axes | None = None) -> Figure
     return figure
 
 
-def _fold_strip(strip: Axes, result: WalkForwardResult, starts: pd.DatetimeIndex, ends: list[Any]) -> None:
+def _fold_strip(strip: Axes, result: WalkForwardRuns, starts: pd.DatetimeIndex, ends: list[Any]) -> None:
     """Label each fold's window in the strip with what the fold chose."""
     box = strip.get_window_extent()  # before the layout adjusts it: close enough to size the text
     shares = (pd.DatetimeIndex(ends) - starts) / (ends[-1] - starts[0])
@@ -298,7 +297,7 @@ def _fold_strip(strip: Axes, result: WalkForwardResult, starts: pd.DatetimeIndex
         strip.spines[side].set_visible(False)
 
 
-def folds(result: WalkForwardResult, *, ax: Axes | None = None) -> Figure:
+def folds(result: WalkForwardRuns, *, ax: Axes | None = None) -> Figure:
     """The metric of each fold's chosen run on its training window (in
     sample) and on its test window (out of sample), side by side."""
     table = result.folds

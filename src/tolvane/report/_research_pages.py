@@ -26,8 +26,7 @@ from tolvane.report.figures import OVERFITTING_KINDS, WALK_FORWARD_KINDS
 from tolvane.stats import return_statistics
 
 if TYPE_CHECKING:
-    from tolvane.sweep._result import SweepResult
-    from tolvane.sweep._walk_result import WalkForwardResult
+    from tolvane.report._research_views import SweptRuns, WalkForwardRuns
 
 #: How many of the best runs and of the failed runs' errors a sweep's page lists.
 BEST_SHOWN, ERRORS_SHOWN = 10, 5
@@ -39,7 +38,7 @@ _BEST_COLUMNS = ["total_return", "cagr", "max_drawdown", "sharpe", "deflated_sha
 _PBO_METRICS = {"sharpe": "sharpe", "total_return": "total", "cagr": "total"}
 
 
-def heatmap_parameters(result: SweepResult, x: str | None, y: str | None) -> tuple[str, str] | str:
+def heatmap_parameters(result: SweptRuns, x: str | None, y: str | None) -> tuple[str, str] | str:
     """The swept parameters of the sweep page's heatmap: `x` and `y`, or in
     their stead the first parameters that take more than one value; a
     sentence saying why there is no heatmap when there are not two."""
@@ -54,7 +53,7 @@ def heatmap_parameters(result: SweepResult, x: str | None, y: str | None) -> tup
     return f"No heatmap: it needs two swept parameters that take more than one value, and this sweep varies {only}."
 
 
-def _best(result: SweepResult, metric: str) -> Table:
+def _best(result: SweptRuns, metric: str) -> Table:
     best = result.best(metric, BEST_SHOWN)
     parameters = list(result.parameters)
     columns = [*([metric] if metric not in _BEST_COLUMNS else []), *_BEST_COLUMNS]
@@ -76,7 +75,7 @@ def _failures(table: pd.DataFrame, parameters: tuple[str, ...]) -> list[dict[str
     ]
 
 
-def _overfitting(result: SweepResult, metric: str, splits: int, succeeded: int) -> dict[str, Any]:
+def _overfitting(result: SweptRuns, metric: str, splits: int, succeeded: int) -> dict[str, Any]:
     """The page's section on the probability of overfitting: its numbers and
     figures, or the sentence that says why there are none."""
     if not result.keeps_returns:
@@ -109,7 +108,7 @@ def _overfitting(result: SweepResult, metric: str, splits: int, succeeded: int) 
 
 
 def render_sweep(
-    result: SweepResult,
+    result: SweptRuns,
     *,
     title: str = "Parameter sweep",
     x: str | None = None,
@@ -146,7 +145,7 @@ def render_sweep(
     return str(environment().get_template("sweep.html.j2").render(context))
 
 
-def _statistics(result: WalkForwardResult) -> pd.DataFrame:
+def _statistics(result: WalkForwardRuns) -> pd.DataFrame:
     """The statistics out of sample and, when there is one, of the best run in hindsight."""
     columns = {"walk-forward": result.stats()}
     hindsight = result.hindsight
@@ -159,7 +158,7 @@ def _statistics(result: WalkForwardResult) -> pd.DataFrame:
     return pd.DataFrame(columns)
 
 
-def _folds(result: WalkForwardResult) -> Table:
+def _folds(result: WalkForwardRuns) -> Table:
     folds = result.folds
     parameters = list(result.sweep.parameters)
     metric = result.metric
@@ -182,7 +181,7 @@ def _folds(result: WalkForwardResult) -> Table:
     return Table(columns, rows, frozenset(["train", "test", *parameters]))
 
 
-def render_walk_forward(result: WalkForwardResult, *, title: str = "Walk-forward validation") -> str:
+def render_walk_forward(result: WalkForwardRuns, *, title: str = "Walk-forward validation") -> str:
     """The page of a walk-forward validation (:meth:`tolvane.WalkForwardResult.to_html`)."""
     stats = result.stats()
     run = result.hindsight_run

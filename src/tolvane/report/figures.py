@@ -29,7 +29,7 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
     from tolvane.report import Report
-    from tolvane.sweep._walk_result import WalkForwardResult
+    from tolvane.report._research_views import WalkForwardRuns
 
 
 @dataclass(frozen=True)
@@ -37,7 +37,7 @@ class FigureKind:
     """One kind of figure: what it shows and how it is drawn."""
 
     name: str
-    # What it is drawn from: a Report, a sweep's table, a sweep's PBOResult, or a WalkForwardResult.
+    # What it is drawn from: a Report, a sweep's table, a sweep's PBOResult, or a walk-forward validation.
     subject: Literal["run", "sweep", "overfitting", "walk_forward"]
     draw: Callable[..., Figure]
     caption: str
@@ -135,7 +135,7 @@ def draw(report: Report, kind: str, **options: Any) -> Figure:
     return FIGURES[kind].draw(report, **options)
 
 
-def draw_walk_forward(result: WalkForwardResult, kind: str, *, ax: Axes | None = None) -> Figure:
+def draw_walk_forward(result: WalkForwardRuns, kind: str, *, ax: Axes | None = None) -> Figure:
     """The figure `kind` of a walk-forward validation: ``"equity"``, the
     stitched out-of-sample equity against the best run in hindsight, or
     ``"folds"``, the metric in and out of sample fold by fold.
