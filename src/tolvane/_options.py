@@ -202,8 +202,8 @@ SWITCHES = tuple(
 
 def command_line(option: Field[Any]) -> CommandLine:
     """How the command takes `option`."""
-    spec: CommandLine = option.metadata["command_line"]
-    return spec
+    taken: CommandLine = option.metadata["command_line"]
+    return taken
 
 
 def _described(value: object) -> object:

@@ -108,15 +108,15 @@ def add_rule_arguments(parser: argparse.ArgumentParser, *, given_only: bool = Fa
         "trading rules": parser.add_argument_group("trading rules"),
     }
     for option in OPTION_FIELDS:
-        spec: CommandLine = command_line(option)
-        settings = dict(_ARGUMENTS[spec.reads], dest=option.name, help=spec.help)
-        if spec.metavar is not None:
-            settings["metavar"] = spec.metavar
+        argument: CommandLine = command_line(option)
+        settings = dict(_ARGUMENTS[argument.reads], dest=option.name, help=argument.help)
+        if argument.metavar is not None:
+            settings["metavar"] = argument.metavar
         if given_only:
             settings["default"] = argparse.SUPPRESS
         elif "action" not in settings:
             settings["default"] = option.default
-        groups[spec.group].add_argument(spec.flag or f"--{option.name.replace('_', '-')}", **settings)
+        groups[argument.group].add_argument(argument.flag or f"--{option.name.replace('_', '-')}", **settings)
     return groups
 
 
